@@ -1,0 +1,18 @@
+# Runs a program and checks its exact standard output against a file, that
+# it wrote nothing to standard error and that it exited with status 0.
+#   cmake -DCOMMAND="prog;arg..." -DEXPECTED=file -P run_and_compare.cmake
+execute_process(
+  COMMAND ${COMMAND}
+  OUTPUT_VARIABLE out
+  ERROR_VARIABLE err
+  RESULT_VARIABLE status)
+file(READ "${EXPECTED}" expected)
+if(NOT status STREQUAL "0")
+  message(FATAL_ERROR "exit status ${status}, expected 0\nstderr:\n${err}")
+endif()
+if(NOT err STREQUAL "")
+  message(FATAL_ERROR "unexpected standard error:\n${err}")
+endif()
+if(NOT out STREQUAL expected)
+  message(FATAL_ERROR "standard output differs.\n--- expected\n${expected}--- actual\n${out}---")
+endif()
