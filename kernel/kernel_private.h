@@ -66,6 +66,14 @@ inline void InsertReady(TaskId task, int32_t placement) {
     }
 }
 
+inline bool HoldsAnyResource(TaskId task) {
+    bool holds = false;
+    for (const ResourceRecord &r : resource_table) {
+        holds |= r.owner == task;
+    }
+    return holds;
+}
+
 // Entered only when ready_head differs from `awaited`: runs whichever task
 // heads the ready list until `awaited` heads it again (or, for NO_TASK,
 // until the list is empty). The entry is looked up afresh on every pass.

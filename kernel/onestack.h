@@ -63,6 +63,22 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name);
  * resource. */
 void TerminateTask(void);
 
+/* ---- Resources (running task) ------------------------------------- */
+
+/* A resource is named by the pair (ceiling, key); nothing is declared in
+ * advance. Taking it raises the caller at once to `ceiling` if it runs
+ * below it, so no task at or below the ceiling can preempt it until the
+ * release. Holds may nest, the same pair included. Stops the program if no
+ * task is running or MAX_RESOURCES holds exist. */
+void AcquireResource(int32_t ceiling, int32_t key);
+
+/* Gives up one hold of (ceiling, key). The caller falls back to the greater
+ * of its base priority and the highest ceiling it still holds, and every
+ * ready task that now outranks it runs before this returns; tasks of equal
+ * priority wait. Stops the program if no task is running or the caller
+ * holds no such pair. Every hold must be released before TerminateTask. */
+void ReleaseResource(int32_t ceiling, int32_t key);
+
 #ifdef __cplusplus
 }
 #endif

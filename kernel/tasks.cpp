@@ -49,6 +49,10 @@ void TerminateTask(void) {
     if (i == NO_TASK) {
         StopKernel("TerminateTask", "no task is running");
     }
+    // A hold left behind would pass to the next task given this record.
+    if (HoldsAnyResource(i)) {
+        StopKernel("TerminateTask", "the task still holds a resource");
+    }
     ready_head = task_table[i].next;
     ReturnTaskRecord(i);
 }
