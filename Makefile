@@ -4,7 +4,9 @@ BUILD ?= build
 WERROR ?= OFF
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all build run test fuzz coverage clean
 
 all: build
 
@@ -17,6 +19,25 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
+
+# libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
+# FUZZ_SECONDS; the corpus in build-fuzz/corpus carries over between runs.
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONESTACK_SANITIZE=ON -DONESTACK_FUZZ=ON -DONESTACK_WERROR=$(WERROR)
+	cmake --build build-fuzz -j --target kernel_fuzzer
+	mkdir -p build-fuzz/corpus
+	./build-fuzz/tests/kernel_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus
+
+# Line and branch coverage of kernel/ from the whole suite; fails below 100%.
+coverage:
+	cmake -S . -B build-coverage -DCMAKE_BUILD_TYPE=Debug -DONESTACK_COVERAGE=ON -DONESTACK_WERROR=$(WERROR)
+	cmake --build build-coverage -j
+	find build-coverage -name '*.gcda' -delete
+	cd build-coverage && ctest -j2 --output-on-failure
+	gcovr --root . --filter 'kernel/' --object-directory build-coverage \
+	  --print-summary \
+	  --fail-under-line 100 --fail-under-branch 100
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,158 @@
+#include "kernel_driver.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "kernel_private.h"
+
+namespace harness {
+
+namespace {
+
+using namespace kernel;
+
+struct BodyState {
+    TaskId id = NO_TASK;
+    int32_t priority = 0; // as last seen by the body itself
+    size_t next_step = 0;
+    bool waiting = false; // activated, not yet entered
+    bool terminated = false;
+};
+
+const Program *program;
+KernelRun *run;
+std::array<BodyState, MAX_TASKS> bodies;
+std::vector<int32_t> started; // bodies entered and not yet returned for good
+
+void Violation(std::string what) { run->violations.push_back(std::move(what)); }
+
+int32_t Governing(TaskId t) {
+    int32_t p = task_table[t].base_priority;
+    for (const ResourceRecord &r : resource_table)
+        if (r.owner == t) p = std::max(p, r.ceiling);
+    return p;
+}
+
+// Walks a list of at most `limit` records, counting each visit in `seen`.
+template <typename Next>
+void Walk(int32_t head, size_t limit, std::vector<int> &seen, Next next) {
+    for (size_t n = 0; head != -1 && n <= limit; ++n, head = next(head)) {
+        if (head < 0 || static_cast<size_t>(head) >= seen.size()) return Violation("link out of range");
+        ++seen[static_cast<size_t>(head)];
+    }
+}
+
+void CheckTables(const char *after) {
+    const size_t violations_before = run->violations.size();
+    std::vector<int> on_ready(MAX_TASKS), on_free(MAX_TASKS), on_free_resources(MAX_RESOURCES);
+    Walk(ready_head, MAX_TASKS, on_ready, [](int32_t i) { return task_table[i].next; });
+    Walk(free_task_head, MAX_TASKS, on_free, [](int32_t i) { return task_table[i].next; });
+    Walk(free_resource_head, MAX_RESOURCES, on_free_resources, [](int32_t r) { return resource_table[r].ceiling; });
+    for (TaskId i = ready_head; i != NO_TASK && task_table[i].next != NO_TASK && on_ready[size_t(i)] == 1;
+         i = task_table[i].next)
+        if (task_table[i].current_priority < task_table[task_table[i].next].current_priority)
+            Violation("ready list out of order");
+    for (size_t i = 0; i < MAX_TASKS; ++i) {
+        if (on_ready[i] + on_free[i] != 1) Violation("task record " + std::to_string(i) + " not on exactly one list");
+        if (on_ready[i] == 1 && task_table[i].current_priority != Governing(TaskId(i)))
+            Violation("task " + std::to_string(i) + " not at the greater of its base and its ceilings");
+    }
+    for (size_t r = 0; r < MAX_RESOURCES; ++r) {
+        const TaskId owner = resource_table[r].owner;
+        const bool held_by_live_task = owner >= 0 && owner < MAX_TASKS && on_ready[size_t(owner)] == 1;
+        if (on_free_resources[r] == 1 ? owner != NO_TASK : !held_by_live_task)
+            Violation("resource record " + std::to_string(r) + " neither free nor held by a live task");
+    }
+    if (run->violations.size() > violations_before) Violation(std::string("  after ") + after);
+}
+
+// A task that resumes from a kernel call must not be outranked by one that waits.
+void CheckResumed(const BodyState &self) {
+    for (const BodyState &other : bodies)
+        if (other.waiting && other.priority > self.priority)
+            Violation("a task resumed while a waiting task outranks it");
+}
+
+template <int32_t B>
+void Entry();
+
+void RunBody(int32_t b) {
+    BodyState &self = bodies[size_t(b)];
+    run->trace.push_back({Event::Enter, b, ready_head});
+    if (self.waiting) {
+        self.waiting = false;
+        self.id = ready_head;
+        self.priority = task_table[self.id].current_priority;
+        // Preemption is only by a task that outranks the preempted one.
+        const BodyState *preempted = started.empty() ? nullptr : &bodies[size_t(started.back())];
+        if (preempted != nullptr && !preempted->terminated &&
+            self.priority <= task_table[preempted->id].current_priority)
+            Violation("body " + std::to_string(b) + " preempted a task it does not outrank");
+        started.push_back(b);
+    }
+    const std::vector<Step> &steps = program->bodies[size_t(b)];
+    while (self.next_step < steps.size()) {
+        const Step step = steps[self.next_step++];
+        switch (step.op) {
+        case Op::Mark: run->trace.push_back({Event::Mark, b, step.a}); continue;
+        case Op::Return: return;
+        case Op::Terminate:
+            TerminateTask();
+            self.terminated = true;
+            run->trace.push_back({Event::Terminate, b, 0});
+            CheckTables("TerminateTask");
+            continue;
+        case Op::Activate: {
+            static constexpr std::array<TaskEntry, MAX_TASKS> entries = {
+                Entry<0>, Entry<1>, Entry<2>,  Entry<3>,  Entry<4>,  Entry<5>,  Entry<6>,  Entry<7>,
+                Entry<8>, Entry<9>, Entry<10>, Entry<11>, Entry<12>, Entry<13>, Entry<14>, Entry<15>};
+            bodies[size_t(step.a)].waiting = true;
+            bodies[size_t(step.a)].priority = step.b;
+            ActivateTask(entries[size_t(step.a)], step.b, "body");
+            CheckTables("ActivateTask");
+            break;
+        }
+        case Op::Acquire:
+            AcquireResource(step.a, step.b);
+            CheckTables("AcquireResource");
+            break;
+        case Op::Release:
+            ReleaseResource(step.a, step.b);
+            CheckTables("ReleaseResource");
+            break;
+        }
+        const int32_t now = task_table[self.id].current_priority;
+        if (now != self.priority) {
+            self.priority = now;
+            run->trace.push_back({Event::Priority, b, now});
+        }
+        CheckResumed(self);
+    }
+    started.pop_back();
+}
+
+template <int32_t B>
+void Entry() {
+    RunBody(B);
+}
+
+} // namespace
+
+KernelRun RunKernel(const Program &p) {
+    KernelRun result;
+    program = &p;
+    run = &result;
+    bodies = {};
+    started.clear();
+    bodies[0].waiting = true;
+    bodies[0].priority = p.first_priority;
+    // StartOS without its closing message: the reset, then the first activation.
+    ResetTables();
+    CheckTables("the reset");
+    ActivateTask(Entry<0>, p.first_priority, "body");
+    CheckTables("the run");
+    return result;
+}
+
+} // namespace harness

@@ -1,0 +1,98 @@
+// Tasks that have started form a stack: the top runs, the rest are
+// preempted, each below one that outranked it when it started. Activated
+// tasks wait in arrival order until one outranks the top. A started task
+// is never overtaken by a waiting task of equal priority: it is already
+// ahead of every equal.
+#include "reference_model.h"
+
+#include <algorithm>
+
+namespace harness {
+
+namespace {
+
+struct Started {
+    int32_t body;
+    int32_t id; // the task record it is given
+    int32_t base;
+    std::vector<int32_t> ceilings; // of its holds
+    size_t next_step = 0;
+    bool terminated = false;
+    int32_t reported; // the priority the trace last showed
+
+    int32_t Priority() const {
+        int32_t p = base;
+        for (int32_t c : ceilings) p = std::max(p, c);
+        return p;
+    }
+};
+
+struct Waiting {
+    int32_t body;
+    int32_t priority;
+    int32_t id;
+};
+
+// The first of the highest priority, in arrival order.
+size_t Best(const std::vector<Waiting> &waiting) {
+    size_t best = 0;
+    for (size_t i = 1; i < waiting.size(); ++i)
+        if (waiting[i].priority > waiting[best].priority) best = i;
+    return best;
+}
+
+} // namespace
+
+Trace RunModel(const Program &program) {
+    Trace trace;
+    std::vector<Started> stack;
+    // A task is given its record when it is activated, from a stack: the
+    // last record given back is the first handed out.
+    std::vector<int32_t> free_ids;
+    for (int32_t id = 15; id > 0; --id) free_ids.push_back(id);
+    std::vector<Waiting> waiting = {{0, program.first_priority, 0}};
+    for (;;) {
+        const bool top_can_be_preempted = !stack.empty() && !stack.back().terminated;
+        if (!waiting.empty() && (stack.empty() || (top_can_be_preempted &&
+                                                   waiting[Best(waiting)].priority > stack.back().Priority()))) {
+            const size_t best = Best(waiting);
+            const Waiting w = waiting[best];
+            waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(best));
+            stack.push_back({w.body, w.id, w.priority, {}, 0, false, w.priority});
+            trace.push_back({Event::Enter, w.body, stack.back().id});
+            continue;
+        }
+        if (stack.empty()) break;
+        Started &top = stack.back();
+        const std::vector<Step> &steps = program.bodies[static_cast<size_t>(top.body)];
+        if (top.next_step == steps.size()) { // the entry returns after terminating
+            stack.pop_back();
+            continue;
+        }
+        if (top.Priority() != top.reported) {
+            top.reported = top.Priority();
+            trace.push_back({Event::Priority, top.body, top.reported});
+        }
+        const Step step = steps[top.next_step++];
+        switch (step.op) {
+        case Op::Mark: trace.push_back({Event::Mark, top.body, step.a}); break;
+        case Op::Activate:
+            waiting.push_back({step.a, step.b, free_ids.back()});
+            free_ids.pop_back();
+            break;
+        case Op::Acquire: top.ceilings.push_back(step.a); break;
+        case Op::Release:
+            top.ceilings.erase(std::find(top.ceilings.begin(), top.ceilings.end(), step.a));
+            break;
+        case Op::Terminate:
+            top.terminated = true;
+            free_ids.push_back(top.id);
+            trace.push_back({Event::Terminate, top.body, 0});
+            break;
+        case Op::Return: trace.push_back({Event::Enter, top.body, top.id}); break; // entered again
+        }
+    }
+    return trace;
+}
+
+} // namespace harness

@@ -1,0 +1,61 @@
+// A test-only representation of an application: task bodies as short lists
+// of steps, a generator of random valid programs, and the trace a run leaves.
+#ifndef ONESTACK_TESTS_TASK_PROGRAM_H
+#define ONESTACK_TESTS_TASK_PROGRAM_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+enum class Op : uint8_t { Mark, Activate, Acquire, Release, Terminate, Return };
+
+// Activate: a = body, b = priority. Acquire, Release: a = ceiling, b = key.
+// Mark: a = the mark's number.
+struct Step {
+    Op op;
+    int32_t a;
+    int32_t b;
+};
+
+// Body 0 is started with first_priority; every other body is activated by
+// exactly one step of a lower-numbered body, so each runs as one task.
+struct Program {
+    int32_t first_priority = 0;
+    std::vector<std::vector<Step>> bodies;
+};
+
+struct Event {
+    enum Kind : uint8_t { Enter, Mark, Priority, Terminate } kind;
+    int32_t body;
+    int32_t value; // the task record entered, the mark's number, or the new priority
+    bool operator==(const Event &o) const {
+        return kind == o.kind && body == o.body && value == o.value;
+    }
+};
+using Trace = std::vector<Event>;
+
+// Returns a choice in [0, n). A seeded PRNG or a fuzzer's input bytes.
+using Choose = std::function<uint32_t(uint32_t n)>;
+
+Choose SeededChoices(uint64_t seed);
+
+// At most 16 bodies and 8 acquisitions in all, so no run exceeds the
+// kernel's capacities; every hold is released before its task terminates.
+Program Generate(const Choose &choose);
+
+// True when every hold is released, by its own body, before it terminates,
+// and each body but 0 is activated once by a lower-numbered body.
+bool IsValid(const Program &program);
+
+// Text form "P<first priority>: steps | steps ...": m<n> mark, a<body>@<p>
+// activate, +<c>/<k> acquire, -<c>/<k> release, t terminate, r return.
+std::string Format(const Program &program);
+Program Parse(const std::string &text);
+std::string Format(const Trace &trace);
+
+} // namespace harness
+
+#endif

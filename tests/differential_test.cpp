@@ -1,0 +1,100 @@
+// The kernel against an independent model of its scheduling rules, on
+// random programs, with its tables checked after every call.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "differential/kernel_driver.h"
+#include "differential/reference_model.h"
+
+namespace {
+
+using namespace harness;
+
+bool Agrees(const Program &program) {
+    const KernelRun run = RunKernel(program);
+    return run.violations.empty() && run.trace == RunModel(program);
+}
+
+// Drops steps (an acquisition together with its release, an activation
+// with its whole body's effect) while the program stays valid and still
+// fails, until no single removal keeps it failing.
+Program Shrink(Program program) {
+    for (bool smaller = true; smaller;) {
+        smaller = false;
+        for (size_t b = 0; b < program.bodies.size(); ++b) {
+            for (size_t i = 0; i < program.bodies[b].size(); ++i) {
+                Program candidate = program;
+                std::vector<Step> &steps = candidate.bodies[b];
+                const Step removed = steps[i];
+                steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(i));
+                if (removed.op == Op::Acquire) {
+                    for (size_t j = i; j < steps.size(); ++j) {
+                        if (steps[j].op == Op::Release && steps[j].a == removed.a && steps[j].b == removed.b) {
+                            steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(j));
+                            break;
+                        }
+                    }
+                }
+                if (removed.op == Op::Activate) candidate.bodies[size_t(removed.a)] = {{Op::Terminate, 0, 0}};
+                if (IsValid(candidate) && !Agrees(candidate)) {
+                    program = candidate;
+                    smaller = true;
+                }
+            }
+        }
+    }
+    return program;
+}
+
+void ExpectAgreement(const Program &program, const std::string &origin) {
+    const KernelRun run = RunKernel(program);
+    const Trace expected = RunModel(program);
+    if (run.violations.empty() && run.trace == expected) return;
+    const Program shortest = Shrink(program);
+    const KernelRun shortest_run = RunKernel(shortest);
+    std::string violations;
+    for (const std::string &v : shortest_run.violations) violations += v + "\n";
+    ADD_FAILURE() << origin << "\nshortest failing program: " << Format(shortest) << "\n"
+                  << violations << "--- model\n" << Format(RunModel(shortest))
+                  << "--- kernel\n" << Format(shortest_run.trace);
+}
+
+// ONESTACK_SEEDS=first:count picks other seeds, for a longer search.
+TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
+    uint64_t first = 0, count = 100000;
+    if (const char *seeds = std::getenv("ONESTACK_SEEDS")) {
+        char *rest = nullptr;
+        first = std::strtoull(seeds, &rest, 10);
+        if (*rest == ':') count = std::strtoull(rest + 1, nullptr, 10);
+    }
+    int failures = 0;
+    for (uint64_t seed = first; seed < first + count && failures < 3; ++seed) {
+        const Program program = Generate(SeededChoices(seed));
+        ASSERT_TRUE(IsValid(program)) << Format(program);
+        if (!Agrees(program)) {
+            ++failures;
+            ExpectAgreement(program, "seed " + std::to_string(seed));
+        }
+    }
+}
+
+// The harness itself: the text form round-trips, and a program that the
+// kernel runs differently from the model is reported.
+TEST(Differential, TextFormRoundTripsAndReplays) {
+    for (uint64_t seed = 0; seed < 200; ++seed) {
+        const Program program = Generate(SeededChoices(seed));
+        EXPECT_EQ(Format(Parse(Format(program))), Format(program));
+    }
+    const Program nested = Parse("P1: +5/0 a1@3 a2@6 m0 -5/0 m1 t | m2 t | m3 t");
+    ASSERT_TRUE(IsValid(nested));
+    EXPECT_EQ(Format(RunModel(nested)),
+              "enter 0 0\nprio 0 5\nenter 2 2\nmark 2 3\nterm 2\nmark 0 0\n"
+              "enter 1 1\nmark 1 2\nterm 1\nprio 0 1\nmark 0 1\nterm 0\n");
+    ExpectAgreement(nested, "hand-written");
+    EXPECT_FALSE(IsValid(Parse("P1: +5/0 t")));
+    EXPECT_FALSE(IsValid(Parse("P1: -5/0 t")));
+    EXPECT_FALSE(IsValid(Parse("P1: a1@2 t | a0@2 t")));
+}
+
+} // namespace
