@@ -19,6 +19,7 @@ struct TaskRecord {
     TaskId next;              // next record on the ready or free task list
     int32_t base_priority;    // as activated; fixed for the task's life
     int32_t current_priority; // orders the ready list; raised by ceilings
+    int32_t hold_count;       // resource records it holds
     TaskEntry entry;
     const char *name;         // the caller's text, never read
 };
@@ -35,59 +36,40 @@ extern TaskId ready_head;
 extern TaskId free_task_head;
 extern int32_t free_resource_head;
 
+// The record of a task. Precondition: `i` is an index, not NO_TASK. The
+// unsigned index spares the hot paths a sign extension per lookup.
+inline TaskRecord &TaskAt(TaskId i) { return task_table[static_cast<uint32_t>(i)]; }
+
 // Empties the ready list and threads both free lists in ascending index
 // order. Touches no priority, entry, name or key.
 void ResetTables();
 
-// Reports a broken precondition on standard error and aborts.
-[[noreturn]] void StopKernel(const char *operation, const char *broken_rule);
+// Reports a broken precondition on standard error and aborts: it never
+// returns. It is not declared noreturn so that callers can write
+// `return StopKernel(...)`, which compiles to a jump: the fast paths then
+// need no stack frame, and each check costs a compare and a branch.
+// The text reads "Operation: the broken rule".
+[[gnu::cold]] void StopKernel(const char *operation_and_rule);
+
+// Does a task of `priority` outrank the running task `running` (or is no
+// task running)? Then it heads the ready list the moment it is linked in.
+inline bool OutranksRunning(int32_t priority, TaskId running) {
+    return running == NO_TASK || priority > TaskAt(running).current_priority;
+}
 
 // Precondition: `task` is on no list. Links it into the ready list, which
-// stays ordered by current priority, highest first.
-inline void InsertReady(TaskId task, int32_t placement) {
-    const int32_t priority = task_table[task].current_priority;
-    TaskId before = NO_TASK;
-    TaskId current = ready_head;
-    while (current != NO_TASK && task_table[current].current_priority > priority) {
-        before = current;
-        current = task_table[current].next;
-    }
-    if (placement == BEHIND_EQUALS) {
-        while (current != NO_TASK && task_table[current].current_priority == priority) {
-            before = current;
-            current = task_table[current].next;
-        }
-    }
-    task_table[task].next = current;
-    if (before == NO_TASK) {
-        ready_head = task;
-    } else {
-        task_table[before].next = task;
-    }
-}
+// stays ordered by current priority, highest first. Out of line: the walk
+// is the slow path of activation and release.
+[[gnu::noinline]] void InsertReady(TaskId task, int32_t placement);
 
-inline bool HoldsAnyResource(TaskId task) {
-    bool holds = false;
-    for (const ResourceRecord &r : resource_table) {
-        holds |= r.owner == task;
-    }
-    return holds;
-}
+// Precondition: ready_head differs from `awaited`. Runs whichever task heads
+// the ready list until `awaited` heads it again (or, for NO_TASK, until the
+// list is empty). Kept out of line so that the kernel calls that end in it
+// leave no frame of their own on the stack.
+[[gnu::noinline]] void Dispatch(TaskId awaited);
 
-// Entered only when ready_head differs from `awaited`: runs whichever task
-// heads the ready list until `awaited` heads it again (or, for NO_TASK,
-// until the list is empty). The entry is looked up afresh on every pass.
-inline void Dispatch(TaskId awaited) {
-    do {
-        task_table[ready_head].entry();
-        // The awaited task is suspended below us and cannot have left the
-        // list unless a task made a kernel call after its TerminateTask.
-        if (ready_head == NO_TASK && awaited != NO_TASK) {
-            StopKernel("Dispatch", "the preempted task has left the ready list "
-                                   "(a kernel call after TerminateTask?)");
-        }
-    } while (ready_head != awaited);
-}
+// Does `task` hold any resource? Checked when it terminates.
+inline bool HoldsAnyResource(TaskId task) { return TaskAt(task).hold_count != 0; }
 
 } // namespace kernel
 

@@ -7,67 +7,33 @@ using namespace kernel;
 
 namespace {
 
+// Precondition: `r` is an index, not NO_RECORD.
+ResourceRecord &ResourceAt(int32_t r) { return resource_table[static_cast<uint32_t>(r)]; }
+
 int32_t TakeResourceRecord() {
     const int32_t r = free_resource_head;
-    free_resource_head = resource_table[r].ceiling;
+    free_resource_head = ResourceAt(r).ceiling;
     return r;
 }
 
 void ReturnResourceRecord(int32_t r) {
-    resource_table[r].ceiling = free_resource_head;
-    resource_table[r].owner = NO_TASK;
+    ResourceAt(r).ceiling = free_resource_head;
+    ResourceAt(r).owner = NO_TASK;
     free_resource_head = r;
 }
 
-bool IsHold(const ResourceRecord &r, TaskId owner, int32_t ceiling, int32_t key) {
-    return r.owner == owner && r.ceiling == ceiling && r.key == key;
+// Has the release left a ready task above `t`, so that it must step aside?
+bool IsOutrankedByNext(TaskId t) {
+    const TaskId next = TaskAt(t).next;
+    return next != NO_TASK && TaskAt(next).current_priority > TaskAt(t).current_priority;
 }
 
-[[noreturn]] void StopReleaseOfUnheldPair() {
-    StopKernel("ReleaseResource", "the running task holds no such resource");
-}
-
-// The released hold may be what sets the task's priority: recompute it from
-// the other holds, give back the last matching record, and let every task
-// that now outranks the task run.
-void ReleaseGoverningHold(TaskId t, int32_t ceiling, int32_t key) {
-    int32_t priority = task_table[t].base_priority;
-    int32_t found = NO_RECORD;
-    for (int32_t r = 0; r < MAX_RESOURCES; ++r) {
-        const ResourceRecord &hold = resource_table[r];
-        if (IsHold(hold, t, ceiling, key)) {
-            // An earlier hold of the same pair stays held, and so does its ceiling.
-            if (found != NO_RECORD && ceiling > priority) {
-                priority = ceiling;
-            }
-            found = r;
-        } else if (hold.owner == t && hold.ceiling > priority) {
-            priority = hold.ceiling;
-        }
-    }
-    if (found == NO_RECORD) {
-        StopReleaseOfUnheldPair();
-    }
-    task_table[t].current_priority = priority;
-    ready_head = task_table[t].next;
-    // Ahead of equals: a task of the same priority does not take over.
+// Precondition: `t` heads the ready list and a task behind it now outranks
+// it. Ahead of equals, so that a task of equal priority does not take over.
+void StepAside(TaskId t) {
+    ready_head = TaskAt(t).next;
     InsertReady(t, AHEAD_OF_EQUALS);
-    ReturnResourceRecord(found);
-    if (ready_head != t) {
-        Dispatch(t);
-    }
-}
-
-// Another hold or the base priority governs the task's priority, so
-// nothing changes but the record, the first matching one.
-void ReleaseOtherHold(TaskId t, int32_t ceiling, int32_t key) {
-    for (int32_t r = 0; r < MAX_RESOURCES; ++r) {
-        if (IsHold(resource_table[r], t, ceiling, key)) {
-            ReturnResourceRecord(r);
-            return;
-        }
-    }
-    StopReleaseOfUnheldPair();
+    Dispatch(t);
 }
 
 } // namespace
@@ -77,30 +43,71 @@ extern "C" {
 void AcquireResource(int32_t ceiling, int32_t key) {
     const TaskId t = ready_head;
     if (t == NO_TASK) {
-        StopKernel("AcquireResource", "no task is running");
+        return StopKernel("AcquireResource: no task is running");
     }
     if (free_resource_head == NO_RECORD) {
-        StopKernel("AcquireResource", "no free resource record (8 holds exist)");
+        return StopKernel("AcquireResource: no free resource record (8 holds exist)");
     }
     const int32_t r = TakeResourceRecord();
-    resource_table[r].ceiling = ceiling;
-    resource_table[r].owner = t;
-    resource_table[r].key = key;
+    ResourceRecord &hold = ResourceAt(r);
+    hold.owner = t;
+    hold.ceiling = ceiling;
+    hold.key = key;
+    ++TaskAt(t).hold_count;
     // The running task heads the ready list, so raising it keeps the order.
-    if (task_table[t].current_priority < ceiling) {
-        task_table[t].current_priority = ceiling;
+    if (TaskAt(t).current_priority < ceiling) {
+        TaskAt(t).current_priority = ceiling;
     }
 }
 
+// One scan of the caller's holds finds the record of the pair to give back
+// and the priority that the other holds demand; a hold of the same pair
+// that stays held counts with its ceiling.
+//
+// If the released ceiling equals the task's priority, that hold may be what
+// set it: the last record of the pair goes back, the task falls to what its
+// other holds demand, and every task that now outranks it runs; otherwise it
+// keeps its place at the head, ahead of its equals. If not, another hold or
+// the base priority governs, and only the first record of the pair goes back.
 void ReleaseResource(int32_t ceiling, int32_t key) {
     const TaskId t = ready_head;
     if (t == NO_TASK) {
-        StopKernel("ReleaseResource", "no task is running");
+        return StopKernel("ReleaseResource: no task is running");
     }
-    if (ceiling == task_table[t].current_priority) {
-        ReleaseGoverningHold(t, ceiling, key);
-    } else {
-        ReleaseOtherHold(t, ceiling, key);
+    TaskRecord &task = TaskAt(t);
+    const bool governing = ceiling == task.current_priority;
+    int32_t priority = task.base_priority;
+    int32_t found = NO_RECORD;
+    // hold_count equals the number of records the task owns, so the scan
+    // ends on meeting the last of them and never runs past the table.
+    for (int32_t r = 0, unseen = task.hold_count; unseen > 0; ++r) {
+        const ResourceRecord &hold = ResourceAt(r);
+        if (hold.owner != t) {
+            continue;
+        }
+        --unseen;
+        if (hold.ceiling == ceiling && hold.key == key) {
+            if (found != NO_RECORD && ceiling > priority) {
+                priority = ceiling;
+            }
+            if (governing || found == NO_RECORD) {
+                found = r;
+            }
+        } else if (hold.ceiling > priority) {
+            priority = hold.ceiling;
+        }
+    }
+    if (found == NO_RECORD) {
+        return StopKernel("ReleaseResource: the running task holds no such resource");
+    }
+    --task.hold_count;
+    ReturnResourceRecord(found);
+    if (!governing) {
+        return;
+    }
+    task.current_priority = priority;
+    if (IsOutrankedByNext(t)) {
+        return StepAside(t);
     }
 }
 

@@ -31,6 +31,9 @@ void ResetTables() {
     free_resource_head = 0;
     for (TaskId i = 0; i < MAX_TASKS; ++i) {
         task_table[i].next = i + 1;
+        // Free records hold nothing: TerminateTask refuses a task that
+        // still holds a resource, so activation need not clear this.
+        task_table[i].hold_count = 0;
     }
     task_table[MAX_TASKS - 1].next = NO_TASK;
     for (int32_t r = 0; r < MAX_RESOURCES; ++r) {
@@ -40,8 +43,8 @@ void ResetTables() {
     resource_table[MAX_RESOURCES - 1].ceiling = NO_RECORD;
 }
 
-void StopKernel(const char *operation, const char *broken_rule) {
-    fprintf(stderr, "onestack: %s: %s\n", operation, broken_rule);
+void StopKernel(const char *operation_and_rule) {
+    fprintf(stderr, "onestack: %s\n", operation_and_rule);
     abort();
 }
 

@@ -9,70 +9,112 @@ namespace {
 
 TaskId TakeTaskRecord() {
     const TaskId i = free_task_head;
-    free_task_head = task_table[i].next;
+    free_task_head = TaskAt(i).next;
     return i;
 }
 
 void ReturnTaskRecord(TaskId i) {
-    task_table[i].next = free_task_head;
+    TaskAt(i).next = free_task_head;
     free_task_head = i;
 }
 
+// Both stops come before the reset, so a refused start leaves the tables
+// as they were.
+void CheckStartOS(TaskEntry entry) {
+    if (entry == nullptr) {
+        return StopKernel("StartOS: the entry is null");
+    }
+    // A reset under a running task would free records still in use.
+    if (ready_head != NO_TASK) {
+        return StopKernel("StartOS: called while a task is running");
+    }
+}
+
 } // namespace
+
+// Walks past every ready task of higher priority and, behind equals, past
+// every one of equal priority too.
+void kernel::InsertReady(TaskId task, int32_t placement) {
+    const int32_t priority = TaskAt(task).current_priority;
+    TaskId *link = &ready_head; // the link that will name `task`
+    while (*link != NO_TASK && TaskAt(*link).current_priority > priority) {
+        link = &TaskAt(*link).next;
+    }
+    if (placement == BEHIND_EQUALS) {
+        while (*link != NO_TASK && TaskAt(*link).current_priority == priority) {
+            link = &TaskAt(*link).next;
+        }
+    }
+    TaskAt(task).next = *link;
+    *link = task;
+}
+
+void kernel::Dispatch(TaskId awaited) {
+    for (;;) {
+        // Looked up afresh: each pass runs whichever task heads the list.
+        TaskAt(ready_head).entry();
+        const TaskId head = ready_head;
+        if (head == awaited) {
+            return;
+        }
+        // The awaited task is suspended below us and cannot have left the
+        // list unless a task made a kernel call after its TerminateTask.
+        if (head == NO_TASK) {
+            return StopKernel("Dispatch: the preempted task has left the ready list "
+                              "(a kernel call after TerminateTask?)");
+        }
+    }
+}
 
 extern "C" {
 
 void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
     if (entry == nullptr) {
-        StopKernel("ActivateTask", "the entry is null");
+        return StopKernel("ActivateTask: the entry is null");
     }
     if (free_task_head == NO_TASK) {
-        StopKernel("ActivateTask", "no free task record (16 tasks live, or called before StartOS)");
+        return StopKernel("ActivateTask: no free task record (16 tasks live, or called before StartOS)");
     }
     const TaskId previous = ready_head;
     const TaskId i = TakeTaskRecord();
-    TaskRecord &task = task_table[i];
+    TaskRecord &task = TaskAt(i);
     task.base_priority = priority;
     task.current_priority = priority;
     task.name = name;
     task.entry = entry;
-    InsertReady(i, BEHIND_EQUALS);
-    // The head changes exactly when the new task outranks the caller (or
-    // nothing was ready): it and all it makes ready above the caller run now.
-    if (ready_head != previous) {
+    if (OutranksRunning(priority, previous)) {
+        // It heads the list: it, and all it makes ready above the caller,
+        // runs now.
+        task.next = previous;
+        ready_head = i;
         Dispatch(previous);
+    } else {
+        // It waits for the tasks ahead of it, in an enclosing dispatcher loop.
+        InsertReady(i, BEHIND_EQUALS);
     }
 }
 
 void TerminateTask(void) {
     const TaskId i = ready_head;
     if (i == NO_TASK) {
-        StopKernel("TerminateTask", "no task is running");
+        return StopKernel("TerminateTask: no task is running");
     }
     // A hold left behind would pass to the next task given this record.
     if (HoldsAnyResource(i)) {
-        StopKernel("TerminateTask", "the task still holds a resource");
+        return StopKernel("TerminateTask: the task still holds a resource");
     }
-    ready_head = task_table[i].next;
+    ready_head = TaskAt(i).next;
     ReturnTaskRecord(i);
 }
 
 int32_t StartOS(TaskEntry entry, int32_t priority, const char *name) {
-    // Checked before the reset so that a refused start leaves the tables
-    // as they were.
-    if (entry == nullptr) {
-        StopKernel("StartOS", "the entry is null");
-    }
-    // A reset under a running task would free records still in use.
-    if (ready_head != NO_TASK) {
-        StopKernel("StartOS", "called while a task is running");
-    }
+    CheckStartOS(entry);
     ResetTables();
     ActivateTask(entry, priority, name);
-    fputs("Happy end of StartOS!\n", stdout);
+    puts("Happy end of StartOS!"); // puts adds the newline
     return 0;
 }
 
-void ShutdownOS(void) { fputs("Happy end ShutdownOS!\n", stdout); }
+void ShutdownOS(void) { puts("Happy end ShutdownOS!"); }
 
 } // extern "C"

@@ -95,6 +95,7 @@ TEST(Differential, TextFormRoundTripsAndReplays) {
     EXPECT_FALSE(IsValid(Parse("P1: +5/0 t")));
     EXPECT_FALSE(IsValid(Parse("P1: -5/0 t")));
     EXPECT_FALSE(IsValid(Parse("P1: a1@2 t | a0@2 t")));
+    EXPECT_FALSE(IsValid(Parse("P1: a1@2 a1@2 t | t")));
 }
 
 } // namespace

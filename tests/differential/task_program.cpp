@@ -107,7 +107,7 @@ bool IsValid(const Program &program) {
         if (!terminated) return false;
     }
     for (size_t b = 1; b < count; ++b)
-        if (activations[b] != 1) return false;
+        if (activations[b] > 1) return false;
     return acquisitions <= 8;
 }
 

@@ -21,7 +21,7 @@ struct Step {
 };
 
 // Body 0 is started with first_priority; every other body is activated by
-// exactly one step of a lower-numbered body, so each runs as one task.
+// at most one step of a lower-numbered body, so each runs as one task at most.
 struct Program {
     int32_t first_priority = 0;
     std::vector<std::vector<Step>> bodies;
@@ -47,7 +47,7 @@ Choose SeededChoices(uint64_t seed);
 Program Generate(const Choose &choose);
 
 // True when every hold is released, by its own body, before it terminates,
-// and each body but 0 is activated once by a lower-numbered body.
+// and each body but 0 is activated at most once, by a lower-numbered body.
 bool IsValid(const Program &program);
 
 // Text form "P<first priority>: steps | steps ...": m<n> mark, a<body>@<p>

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The kernel's footprint: machine code and static data of the kernel
+# library's objects built with -Os, and the stack that each level of
+# preemption takes (16 nested preemptions in a Release build).
+#
+#   bench/footprint.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build-footprint -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-footprint -j --target onestack_kernel stack_per_level >/dev/null
+
+objects=(build-footprint/kernel/CMakeFiles/onestack_kernel.dir/*.o)
+sum_sections() { # awk regex of section names
+    size -A "${objects[@]}" | awk -v pattern="$1" '$1 ~ pattern { total += $2 } END { print total + 0 }'
+}
+printf '%-44s %6s bytes\n' "kernel code (.text, -Os)" "$(sum_sections '^\.text')"
+printf '%-44s %6s bytes\n' "kernel message texts (.rodata, -Os)" "$(sum_sections '^\.rodata')"
+printf '%-44s %6s bytes\n' "kernel static data (.data + .bss)" "$(sum_sections '^\.(data|bss)$')"
+./build-footprint/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (-Os)            \1 bytes/p'
+if [ -x build/bench/stack_per_level ]; then
+    ./build/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (Release)        \1 bytes/p'
+fi

@@ -1,0 +1,153 @@
+// The cost of each kernel operation, beside a baseline loop that calls a
+// no-op task entry through a function pointer.
+//
+//   kernel_bench                      Google Benchmark run: ns per operation
+//   kernel_bench --count OP N         run OP N times and exit (for callgrind)
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "../demo/tasks.h"
+#include "kernel_private.h"
+
+namespace {
+
+void TerminateOnly() { TerminateTask(); }
+
+void ActivateLowerThenTerminate() {
+    ActivateTask(TerminateOnly, 2, "lower");
+    TerminateTask();
+}
+
+void ActivateEqualThenTerminate() {
+    ActivateTask(TerminateOnly, 3, "equal");
+    TerminateTask();
+}
+
+void NoOp() {}
+TaskEntry volatile no_op = NoOp;
+
+// The operations, each run once per iteration by a task of priority 1.
+void Baseline() { no_op(); }
+void PreemptionRoundTrip() { ActivateTask(TerminateOnly, 2, "higher"); }
+// Inside a preemption: the preempting task activates a lower (or equal)
+// task, which runs when the preempting one has terminated.
+void ActivateLowerAndRun() { ActivateTask(ActivateLowerThenTerminate, 3, "preempting"); }
+void ActivateEqualAndRun() { ActivateTask(ActivateEqualThenTerminate, 3, "preempting"); }
+void AcquireRelease() {
+    AcquireResource(5, 0);
+    ReleaseResource(5, 0);
+}
+void AcquireReleaseWithDispatch() {
+    AcquireResource(5, 0);
+    ActivateTask(TerminateOnly, 3, "waiting");
+    ReleaseResource(5, 0);
+}
+
+// The ready-list walk: the running task and `ready - 1` others of equal
+// priority are ready; a lower task is activated (inserted last) and then
+// unlinked again by hand, so the list is the same on every iteration.
+TaskId last_ready;
+void ActivateLast() {
+    ActivateTask(TerminateOnly, 0, "last");
+    const TaskId added = kernel::task_table[last_ready].next;
+    kernel::task_table[last_ready].next = NO_TASK;
+    kernel::task_table[added].next = kernel::free_task_head;
+    kernel::free_task_head = added;
+}
+
+struct Operation {
+    const char *name;
+    void (*once)();
+    int ready; // tasks ready while it runs, the running one included
+};
+
+const Operation operations[] = {
+    {"baseline", Baseline, 1},
+    {"preemption_round_trip", PreemptionRoundTrip, 1},
+    {"activate_lower_and_run", ActivateLowerAndRun, 1},
+    {"activate_equal_and_run", ActivateEqualAndRun, 1},
+    {"acquire_release", AcquireRelease, 1},
+    {"acquire_release_dispatch", AcquireReleaseWithDispatch, 1},
+    {"activate_behind_1", ActivateLast, 1},
+    {"activate_behind_8", ActivateLast, 8},
+    {"activate_behind_15", ActivateLast, 15},
+};
+
+const Operation *current;
+benchmark::State *bench_state;
+unsigned long count;
+
+void PrepareReadyTasks(int ready) {
+    last_ready = kernel::ready_head;
+    for (int i = 1; i < ready; ++i) ActivateTask(TerminateOnly, 1, "ready");
+    if (ready > 1) last_ready = static_cast<TaskId>(ready - 1);
+}
+
+void TimedLoop() {
+    PrepareReadyTasks(current->ready);
+    void (*const once)() = current->once;
+    for (auto _ : *bench_state) once();
+    TerminateTask();
+}
+
+void CountedLoop() {
+    PrepareReadyTasks(current->ready);
+    void (*const once)() = current->once;
+    for (unsigned long i = 0; i < count; ++i) once();
+    TerminateTask();
+}
+
+// StartOS without its closing message.
+void RunInTask(TaskEntry loop) {
+    kernel::ResetTables();
+    ActivateTask(loop, 1, "loop");
+}
+
+void BM_Operation(benchmark::State &state, const Operation *op) {
+    current = op;
+    bench_state = &state;
+    RunInTask(TimedLoop);
+    state.counters["ns/op"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// A whole run of the demonstration's three nested tasks, output discarded.
+void BM_DemoRun(benchmark::State &state) {
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    for (auto _ : state) StartOS(Task1, 1, "Task1");
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(null);
+    close(saved);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--count") == 0) {
+        for (const Operation &op : operations) {
+            if (std::strcmp(op.name, argv[2]) != 0) continue;
+            current = &op;
+            count = std::strtoul(argv[3], nullptr, 10);
+            RunInTask(CountedLoop);
+            return 0;
+        }
+        std::fprintf(stderr, "unknown operation %s\n", argv[2]);
+        return 2;
+    }
+    for (const Operation &op : operations) benchmark::RegisterBenchmark(op.name, BM_Operation, &op);
+    benchmark::RegisterBenchmark("demo_start_os_run", BM_DemoRun);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
