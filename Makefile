@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test fuzz coverage clean
+.PHONY: all build run test bench fuzz coverage clean
 
 all: build
 
@@ -19,6 +19,12 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
+
+# Time per kernel operation, instructions per operation, footprint.
+bench: build
+	./$(BUILD)/bench/kernel_bench
+	bench/count_instructions.sh $(BUILD)
+	bench/footprint.sh
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
 # FUZZ_SECONDS; the corpus in build-fuzz/corpus carries over between runs.

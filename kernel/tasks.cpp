@@ -50,20 +50,16 @@ void kernel::InsertReady(TaskId task, int32_t placement) {
 }
 
 void kernel::Dispatch(TaskId awaited) {
-    for (;;) {
-        // Looked up afresh: each pass runs whichever task heads the list.
-        TaskAt(ready_head).entry();
-        const TaskId head = ready_head;
-        if (head == awaited) {
-            return;
-        }
+    do {
         // The awaited task is suspended below us and cannot have left the
         // list unless a task made a kernel call after its TerminateTask.
-        if (head == NO_TASK) {
+        if (ready_head == NO_TASK) {
             return StopKernel("Dispatch: the preempted task has left the ready list "
                               "(a kernel call after TerminateTask?)");
         }
-    }
+        // Looked up afresh on every pass: each runs whichever task heads the list.
+        TaskAt(ready_head).entry();
+    } while (ready_head != awaited);
 }
 
 extern "C" {
@@ -83,11 +79,15 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
     task.name = name;
     task.entry = entry;
     if (OutranksRunning(priority, previous)) {
-        // It heads the list: it, and all it makes ready above the caller,
-        // runs now.
+        // It heads the list and runs now, and so does all that it makes
+        // ready above the caller. The first pass of the dispatcher is made
+        // here, where the entry is at hand.
         task.next = previous;
         ready_head = i;
-        Dispatch(previous);
+        entry();
+        if (ready_head != previous) {
+            Dispatch(previous);
+        }
     } else {
         // It waits for the tasks ahead of it, in an enclosing dispatcher loop.
         InsertReady(i, BEHIND_EQUALS);

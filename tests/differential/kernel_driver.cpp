@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <utility>
 
 #include "kernel_private.h"
@@ -57,6 +58,10 @@ void CheckTables(const char *after) {
         if (on_ready[i] + on_free[i] != 1) Violation("task record " + std::to_string(i) + " not on exactly one list");
         if (on_ready[i] == 1 && task_table[i].current_priority != Governing(TaskId(i)))
             Violation("task " + std::to_string(i) + " not at the greater of its base and its ceilings");
+        const auto owned = std::count_if(std::begin(resource_table), std::end(resource_table),
+                                         [i](const ResourceRecord &r) { return r.owner == TaskId(i); });
+        if (task_table[i].hold_count != owned)
+            Violation("task record " + std::to_string(i) + " miscounts its holds");
     }
     for (size_t r = 0; r < MAX_RESOURCES; ++r) {
         const TaskId owner = resource_table[r].owner;
