@@ -2,6 +2,8 @@
 // random programs, with its tables checked after every call.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "differential/kernel_driver.h"
@@ -60,8 +62,20 @@ void ExpectAgreement(const Program &program, const std::string &origin) {
                   << "--- kernel\n" << Format(shortest_run.trace);
 }
 
+// A kernel that stops the program (a diagnostic stop, or a runaway caught
+// by the driver) still says which seed it was running.
+uint64_t running_seed;
+
+void SayWhichSeed(int signal_number) {
+    std::fprintf(stderr, "stopped while running seed %llu (replay: ONESTACK_SEEDS=%llu:1)\n",
+                 static_cast<unsigned long long>(running_seed), static_cast<unsigned long long>(running_seed));
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
 // ONESTACK_SEEDS=first:count picks other seeds, for a longer search.
 TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
+    std::signal(SIGABRT, SayWhichSeed);
     uint64_t first = 0, count = 100000;
     if (const char *seeds = std::getenv("ONESTACK_SEEDS")) {
         char *rest = nullptr;
@@ -70,6 +84,7 @@ TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
     }
     int failures = 0;
     for (uint64_t seed = first; seed < first + count && failures < 3; ++seed) {
+        running_seed = seed;
         const Program program = Generate(SeededChoices(seed));
         ASSERT_TRUE(IsValid(program)) << Format(program);
         if (!Agrees(program)) {
@@ -77,6 +92,7 @@ TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
             ExpectAgreement(program, "seed " + std::to_string(seed));
         }
     }
+    std::signal(SIGABRT, SIG_DFL);
 }
 
 // The harness itself: the text form round-trips, and a program that the

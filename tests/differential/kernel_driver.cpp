@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <utility>
 
@@ -84,6 +86,13 @@ void Entry();
 
 void RunBody(int32_t b) {
     BodyState &self = bodies[size_t(b)];
+    const std::vector<Step> &steps = program->bodies[size_t(b)];
+    // A kernel that calls an entry whose body has ended would call it
+    // forever: stop the run rather than record an endless trace.
+    if (self.next_step == steps.size()) {
+        std::fprintf(stderr, "the kernel entered body %d after it had ended\n", int(b));
+        std::abort();
+    }
     run->trace.push_back({Event::Enter, b, ready_head});
     if (self.waiting) {
         self.waiting = false;
@@ -96,7 +105,6 @@ void RunBody(int32_t b) {
             Violation("body " + std::to_string(b) + " preempted a task it does not outrank");
         started.push_back(b);
     }
-    const std::vector<Step> &steps = program->bodies[size_t(b)];
     while (self.next_step < steps.size()) {
         const Step step = steps[self.next_step++];
         switch (step.op) {
