@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench fuzz coverage clean
+.PHONY: all build run test bench lint fuzz coverage clean
 
 all: build
 
@@ -25,6 +25,14 @@ bench: build
 	./$(BUILD)/bench/kernel_bench
 	bench/count_instructions.sh $(BUILD)
 	bench/footprint.sh
+
+# Static analysis of the kernel and the demo, and the formatting of all code.
+LINT_SOURCES = kernel/*.cpp demo/*.cpp
+lint: build
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h' '*.c')
+	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)
+	cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
+	  --std=c++17 --language=c++ -I kernel -I kernel/include --suppress=missingIncludeSystem --quiet kernel demo
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
 # FUZZ_SECONDS; the corpus in build-fuzz/corpus carries over between runs.

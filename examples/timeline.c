@@ -20,7 +20,10 @@ static int IndexOf(char name) {
     return i;
 }
 
-static void Begin(char name) { started[IndexOf(name)] = now; running[now++] = name; }
+static void Begin(char name) {
+    started[IndexOf(name)] = now;
+    running[now++] = name;
+}
 static void Work(char name) { running[now++] = name; }
 static void End(char name) {
     ended[IndexOf(name)] = now;
@@ -28,10 +31,28 @@ static void End(char name) {
     TerminateTask();
 }
 
-static void D(void) { Begin('D'); Work('D'); End('D'); }
-static void E(void) { Begin('E'); Work('E'); End('E'); }
-static void B(void) { Begin('B'); ActivateTask(D, 4, "D"); Work('B'); End('B'); }
-static void C(void) { Begin('C'); ActivateTask(B, 2, "B"); Work('C'); End('C'); }
+static void D(void) {
+    Begin('D');
+    Work('D');
+    End('D');
+}
+static void E(void) {
+    Begin('E');
+    Work('E');
+    End('E');
+}
+static void B(void) {
+    Begin('B');
+    ActivateTask(D, 4, "D");
+    Work('B');
+    End('B');
+}
+static void C(void) {
+    Begin('C');
+    ActivateTask(B, 2, "B");
+    Work('C');
+    End('C');
+}
 static void A(void) {
     Begin('A');
     ActivateTask(C, 3, "C"); /* preempts A; C makes B ready, which runs before A resumes */

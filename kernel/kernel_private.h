@@ -20,7 +20,7 @@ struct TaskRecord {
     int32_t base_priority;    // as activated; fixed for the task's life
     int32_t current_priority; // orders the ready list; raised by ceilings
     int32_t hold_count;       // resource records it holds
-    TaskEntry entry;
+    TaskEntry entry;          // called each time the task heads the list
     const char *name;         // the caller's text, never read
 };
 

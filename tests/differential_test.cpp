@@ -32,7 +32,8 @@ Program Shrink(Program program) {
                 steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(i));
                 if (removed.op == Op::Acquire) {
                     for (size_t j = i; j < steps.size(); ++j) {
-                        if (steps[j].op == Op::Release && steps[j].a == removed.a && steps[j].b == removed.b) {
+                        if (steps[j].op == Op::Release && steps[j].a == removed.a &&
+                            steps[j].b == removed.b) {
                             steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(j));
                             break;
                         }
@@ -58,8 +59,9 @@ void ExpectAgreement(const Program &program, const std::string &origin) {
     std::string violations;
     for (const std::string &v : shortest_run.violations) violations += v + "\n";
     ADD_FAILURE() << origin << "\nshortest failing program: " << Format(shortest) << "\n"
-                  << violations << "--- model\n" << Format(RunModel(shortest))
-                  << "--- kernel\n" << Format(shortest_run.trace);
+                  << violations << "--- model\n"
+                  << Format(RunModel(shortest)) << "--- kernel\n"
+                  << Format(shortest_run.trace);
 }
 
 // A kernel that stops the program (a diagnostic stop, or a runaway caught
@@ -68,7 +70,8 @@ uint64_t running_seed;
 
 void SayWhichSeed(int signal_number) {
     std::fprintf(stderr, "stopped while running seed %llu (replay: ONESTACK_SEEDS=%llu:1)\n",
-                 static_cast<unsigned long long>(running_seed), static_cast<unsigned long long>(running_seed));
+                 static_cast<unsigned long long>(running_seed),
+                 static_cast<unsigned long long>(running_seed));
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
@@ -104,9 +107,8 @@ TEST(Differential, TextFormRoundTripsAndReplays) {
     }
     const Program nested = Parse("P1: +5/0 a1@3 a2@6 m0 -5/0 m1 t | m2 t | m3 t");
     ASSERT_TRUE(IsValid(nested));
-    EXPECT_EQ(Format(RunModel(nested)),
-              "enter 0 0\nprio 0 5\nenter 2 2\nmark 2 3\nterm 2\nmark 0 0\n"
-              "enter 1 1\nmark 1 2\nterm 1\nprio 0 1\nmark 0 1\nterm 0\n");
+    EXPECT_EQ(Format(RunModel(nested)), "enter 0 0\nprio 0 5\nenter 2 2\nmark 2 3\nterm 2\nmark 0 0\n"
+                                        "enter 1 1\nmark 1 2\nterm 1\nprio 0 1\nmark 0 1\nterm 0\n");
     ExpectAgreement(nested, "hand-written");
     EXPECT_FALSE(IsValid(Parse("P1: +5/0 t")));
     EXPECT_FALSE(IsValid(Parse("P1: -5/0 t")));

@@ -23,26 +23,29 @@ int32_t probe_priority;
 // the ceiling preempts; one above the base runs at the release, before
 // ReleaseResource returns; one at or below the base waits for A's end.
 TEST(Resources, HolderIsPreemptedOnlyAboveTheCeiling) {
-    struct Row { int32_t priority; const char *trace; };
+    struct Row {
+        int32_t priority;
+        const char *trace;
+    };
     const Row rows[] = {
-        {6, "A@5 probe held@5 released@1"},
-        {5, "A@5 held@5 probe released@1"},
-        {3, "A@5 held@5 probe released@1"},
-        {1, "A@5 held@5 released@1 probe"},
+        {6, "A@5 probe held@5 released@1"}, {5, "A@5 held@5 probe released@1"},
+        {3, "A@5 held@5 probe released@1"}, {1, "A@5 held@5 released@1 probe"},
         {0, "A@5 held@5 released@1 probe"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.priority);
         probe_priority = row.priority;
-        EXPECT_EQ(RunTrace([] {
-                      AcquireResource(5, 42);
-                      MarkAt("A");
-                      ActivateTask([] { Leaf("probe"); }, probe_priority, "probe");
-                      MarkAt("held");
-                      ReleaseResource(5, 42);
-                      MarkAt("released");
-                      TerminateTask();
-                  }, 1),
+        EXPECT_EQ(RunTrace(
+                      [] {
+                          AcquireResource(5, 42);
+                          MarkAt("A");
+                          ActivateTask([] { Leaf("probe"); }, probe_priority, "probe");
+                          MarkAt("held");
+                          ReleaseResource(5, 42);
+                          MarkAt("released");
+                          TerminateTask();
+                      },
+                      1),
                   row.trace);
     }
 }
@@ -58,127 +61,145 @@ void HoldTwoWithProbes() {
 }
 
 TEST(Resources, NestedHoldsReleasedInnerFirst) {
-    EXPECT_EQ(RunTrace([] {
-                  HoldTwoWithProbes();
-                  ReleaseResource(5, 1);
-                  MarkAt("r5");
-                  ReleaseResource(7, 2);
-                  MarkAt("r7");
-                  TerminateTask();
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      HoldTwoWithProbes();
+                      ReleaseResource(5, 1);
+                      MarkAt("r5");
+                      ReleaseResource(7, 2);
+                      MarkAt("r7");
+                      TerminateTask();
+                  },
+                  1),
               "both@7 r5@7 p6 p4 r7@1");
 }
 
 TEST(Resources, NestedHoldsReleasedOuterFirst) {
-    EXPECT_EQ(RunTrace([] {
-                  HoldTwoWithProbes();
-                  ReleaseResource(7, 2);
-                  MarkAt("r7");
-                  ReleaseResource(5, 1);
-                  MarkAt("r5");
-                  TerminateTask();
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      HoldTwoWithProbes();
+                      ReleaseResource(7, 2);
+                      MarkAt("r7");
+                      ReleaseResource(5, 1);
+                      MarkAt("r5");
+                      TerminateTask();
+                  },
+                  1),
               "both@7 p6 r7@5 p4 r5@1");
 }
 
 // A ceiling at or below the base priority raises nothing and its release
 // lets no equal-priority task take over.
 TEST(Resources, CeilingAtOrBelowTheBaseChangesNothing) {
-    EXPECT_EQ(RunTrace([] {
-                  ActivateTask([] { Leaf("eq"); }, 5, "eq");
-                  AcquireResource(3, 0);
-                  AcquireResource(5, 0);
-                  MarkAt("held");
-                  ReleaseResource(5, 0);
-                  MarkAt("r5");
-                  ReleaseResource(3, 0);
-                  MarkAt("r3");
-                  TerminateTask();
-              }, 5),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      ActivateTask([] { Leaf("eq"); }, 5, "eq");
+                      AcquireResource(3, 0);
+                      AcquireResource(5, 0);
+                      MarkAt("held");
+                      ReleaseResource(5, 0);
+                      MarkAt("r5");
+                      ReleaseResource(3, 0);
+                      MarkAt("r3");
+                      TerminateTask();
+                  },
+                  5),
               "held@5 r5@5 r3@5 eq");
 }
 
 // At the release the task goes back ahead of ready tasks of its new
 // priority: only the task above it runs.
 TEST(Resources, EqualPriorityReadyTaskDoesNotRunAtTheRelease) {
-    EXPECT_EQ(RunTrace([] {
-                  AcquireResource(9, 0);
-                  ActivateTask([] { Leaf("eq"); }, 2, "eq");
-                  ActivateTask([] { Leaf("above"); }, 3, "above");
-                  ReleaseResource(9, 0);
-                  MarkAt("released");
-                  TerminateTask();
-              }, 2),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      AcquireResource(9, 0);
+                      ActivateTask([] { Leaf("eq"); }, 2, "eq");
+                      ActivateTask([] { Leaf("above"); }, 3, "above");
+                      ReleaseResource(9, 0);
+                      MarkAt("released");
+                      TerminateTask();
+                  },
+                  2),
               "above released@2 eq");
 }
 
 // The same pair held twice: the remaining hold keeps its ceiling. The
 // governing release gives back the last matching record.
 TEST(Resources, SamePairHeldTwiceKeepsTheCeilingUntilTheLastRelease) {
-    EXPECT_EQ(RunTrace([] {
-                  AcquireResource(5, 7);
-                  AcquireResource(5, 7);
-                  ActivateTask([] { Leaf("p3"); }, 3, "p3");
-                  ReleaseResource(5, 7);
-                  EXPECT_EQ(kernel::free_resource_head, 1);
-                  EXPECT_EQ(resource_table[0].owner, ready_head);
-                  MarkAt("once");
-                  ReleaseResource(5, 7);
-                  MarkAt("twice");
-                  TerminateTask();
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      AcquireResource(5, 7);
+                      AcquireResource(5, 7);
+                      ActivateTask([] { Leaf("p3"); }, 3, "p3");
+                      ReleaseResource(5, 7);
+                      EXPECT_EQ(kernel::free_resource_head, 1);
+                      EXPECT_EQ(resource_table[0].owner, ready_head);
+                      MarkAt("once");
+                      ReleaseResource(5, 7);
+                      MarkAt("twice");
+                      TerminateTask();
+                  },
+                  1),
               "once@5 p3 twice@1");
 }
 
 // A release that another hold governs gives back the first matching record.
 TEST(Resources, NonGoverningReleaseGivesBackTheFirstMatchingRecord) {
-    RunTrace([] {
-        AcquireResource(7, 0);
-        AcquireResource(5, 7);
-        AcquireResource(5, 7);
-        ReleaseResource(5, 7);
-        EXPECT_EQ(kernel::free_resource_head, 1);
-        EXPECT_EQ(resource_table[2].owner, ready_head);
-        ReleaseResource(5, 7);
-        EXPECT_EQ(kernel::free_resource_head, 2);
-        ReleaseResource(7, 0);
-        TerminateTask();
-    }, 1);
+    RunTrace(
+        [] {
+            AcquireResource(7, 0);
+            AcquireResource(5, 7);
+            AcquireResource(5, 7);
+            ReleaseResource(5, 7);
+            EXPECT_EQ(kernel::free_resource_head, 1);
+            EXPECT_EQ(resource_table[2].owner, ready_head);
+            ReleaseResource(5, 7);
+            EXPECT_EQ(kernel::free_resource_head, 2);
+            ReleaseResource(7, 0);
+            TerminateTask();
+        },
+        1);
     EXPECT_EQ(kernel::free_resource_head, 0);
 }
 
 // Two tasks may hold the same pair at once; each release finds its own.
 TEST(Resources, TwoTasksHoldTheSamePairEachInItsOwnRecord) {
-    EXPECT_EQ(RunTrace([] {
-                  AcquireResource(5, 7);
-                  ActivateTask([] {
+    EXPECT_EQ(RunTrace(
+                  [] {
                       AcquireResource(5, 7);
+                      ActivateTask(
+                          [] {
+                              AcquireResource(5, 7);
+                              ReleaseResource(5, 7);
+                              EXPECT_EQ(resource_table[0].owner, 0);
+                              EXPECT_EQ(resource_table[1].owner, NO_TASK);
+                              Leaf("B");
+                          },
+                          6, "B");
                       ReleaseResource(5, 7);
-                      EXPECT_EQ(resource_table[0].owner, 0);
-                      EXPECT_EQ(resource_table[1].owner, NO_TASK);
-                      Leaf("B");
-                  }, 6, "B");
-                  ReleaseResource(5, 7);
-                  MarkAt("A");
-                  TerminateTask();
-              }, 1),
+                      MarkAt("A");
+                      TerminateTask();
+                  },
+                  1),
               "B A@1");
 }
 
 TEST(Resources, RecordJustReleasedIsHandedOutNextAndAllAreFreeAfterARun) {
-    RunTrace([] {
-        AcquireResource(1, 0);
-        AcquireResource(1, 1);
-        AcquireResource(1, 2);
-        ReleaseResource(1, 1);
-        AcquireResource(1, 3);
-        EXPECT_EQ(resource_table[1].key, 3);
-        EXPECT_EQ(resource_table[1].owner, ready_head);
-        ReleaseResource(1, 0);
-        ReleaseResource(1, 2);
-        ReleaseResource(1, 3);
-        TerminateTask();
-    }, 0);
+    RunTrace(
+        [] {
+            AcquireResource(1, 0);
+            AcquireResource(1, 1);
+            AcquireResource(1, 2);
+            ReleaseResource(1, 1);
+            AcquireResource(1, 3);
+            EXPECT_EQ(resource_table[1].key, 3);
+            EXPECT_EQ(resource_table[1].owner, ready_head);
+            ReleaseResource(1, 0);
+            ReleaseResource(1, 2);
+            ReleaseResource(1, 3);
+            TerminateTask();
+        },
+        0);
     EXPECT_EQ(FreeResourceList(), (std::vector<int>{1, 2, 0, 3, 4, 5, 6, 7}));
     for (const kernel::ResourceRecord &r : resource_table) EXPECT_EQ(r.owner, NO_TASK);
 }
@@ -188,12 +209,16 @@ void Acquire9() {
 }
 
 TEST(ResourcesDeathTest, BrokenPreconditionsStop) {
-    EXPECT_DEATH(StartOS(Acquire9, 1, "t"),
-                 "^onestack: AcquireResource: no free resource record[^\n]*\n$");
+    EXPECT_DEATH(StartOS(Acquire9, 1, "t"), "^onestack: AcquireResource: no free resource record[^\n]*\n$");
     RunTrace([] { TerminateTask(); }, 1);
     EXPECT_DEATH(AcquireResource(1, 0), "^onestack: AcquireResource: no task is running\n$");
     EXPECT_DEATH(ReleaseResource(1, 0), "^onestack: ReleaseResource: no task is running\n$");
-    EXPECT_DEATH(StartOS([] { AcquireResource(3, 0); TerminateTask(); }, 1, "t"),
+    EXPECT_DEATH(StartOS(
+                     [] {
+                         AcquireResource(3, 0);
+                         TerminateTask();
+                     },
+                     1, "t"),
                  "^onestack: TerminateTask: the task still holds a resource\n$");
 }
 
@@ -203,11 +228,19 @@ TEST(ResourcesDeathTest, ReleaseOfAPairNotHeldStops) {
     EXPECT_DEATH(StartOS([] { ReleaseResource(1, 0); }, 1, "t"), stop);
     EXPECT_DEATH(StartOS([] { ReleaseResource(4, 0); }, 1, "t"), stop);
     // Right ceiling, wrong key; and a pair that only another task holds.
-    EXPECT_DEATH(StartOS([] { AcquireResource(5, 1); ReleaseResource(5, 2); }, 1, "t"), stop);
-    EXPECT_DEATH(StartOS([] {
-                     AcquireResource(5, 1);
-                     ActivateTask([] { ReleaseResource(5, 1); }, 6, "other");
-                 }, 1, "t"),
+    EXPECT_DEATH(StartOS(
+                     [] {
+                         AcquireResource(5, 1);
+                         ReleaseResource(5, 2);
+                     },
+                     1, "t"),
+                 stop);
+    EXPECT_DEATH(StartOS(
+                     [] {
+                         AcquireResource(5, 1);
+                         ActivateTask([] { ReleaseResource(5, 1); }, 6, "other");
+                     },
+                     1, "t"),
                  stop);
 }
 

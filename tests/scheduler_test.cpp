@@ -15,20 +15,24 @@ void Leaf(const char *mark) {
 int32_t activated_priority;
 
 TEST(Scheduling, OnlyAStrictlyHigherActivationPreempts) {
-    struct Row { int32_t priority; const char *trace; };
+    struct Row {
+        int32_t priority;
+        const char *trace;
+    };
     const Row rows[] = {
-        {3, "A+ B A-"}, {INT32_MAX, "A+ B A-"},
-        {2, "A+ A- B"}, {1, "A+ A- B"}, {INT32_MIN, "A+ A- B"},
+        {3, "A+ B A-"}, {INT32_MAX, "A+ B A-"}, {2, "A+ A- B"}, {1, "A+ A- B"}, {INT32_MIN, "A+ A- B"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.priority);
         activated_priority = row.priority;
-        EXPECT_EQ(RunTrace([] {
-                      Mark("A+");
-                      ActivateTask([] { Leaf("B"); }, activated_priority, "B");
-                      Mark("A-");
-                      TerminateTask();
-                  }, 2),
+        EXPECT_EQ(RunTrace(
+                      [] {
+                          Mark("A+");
+                          ActivateTask([] { Leaf("B"); }, activated_priority, "B");
+                          Mark("A-");
+                          TerminateTask();
+                      },
+                      2),
                   row.trace);
     }
 }
@@ -53,66 +57,80 @@ TEST(Scheduling, ShutdownOsOnlyWritesItsMessage) {
 // A (1) activates B (3); B activates C (2): C outranks A, so the dispatcher
 // inside A's activation runs it before A resumes.
 TEST(Scheduling, TaskMadeReadyAboveThePreemptedOneRunsBeforeItResumes) {
-    EXPECT_EQ(RunTrace([] {
-                  Mark("A+");
-                  ActivateTask([] {
-                      Mark("B+");
-                      ActivateTask([] { Leaf("C"); }, 2, "C");
-                      Leaf("B-");
-                  }, 3, "B");
-                  Leaf("A-");
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      Mark("A+");
+                      ActivateTask(
+                          [] {
+                              Mark("B+");
+                              ActivateTask([] { Leaf("C"); }, 2, "C");
+                              Leaf("B-");
+                          },
+                          3, "B");
+                      Leaf("A-");
+                  },
+                  1),
               "A+ B+ B- C A-");
 }
 
 // A (1) activates B (3); B activates D (1): D goes behind A and runs from
 // the outermost dispatcher once A has terminated.
 TEST(Scheduling, TaskMadeReadyAtThePreemptedPriorityWaitsBehindIt) {
-    EXPECT_EQ(RunTrace([] {
-                  Mark("A+");
-                  ActivateTask([] {
-                      Mark("B+");
-                      ActivateTask([] { Leaf("D"); }, 1, "D");
-                      Leaf("B-");
-                  }, 3, "B");
-                  Leaf("A-");
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      Mark("A+");
+                      ActivateTask(
+                          [] {
+                              Mark("B+");
+                              ActivateTask([] { Leaf("D"); }, 1, "D");
+                              Leaf("B-");
+                          },
+                          3, "B");
+                      Leaf("A-");
+                  },
+                  1),
               "A+ B+ B- A- D");
 }
 
 TEST(Scheduling, EqualPrioritiesRunInActivationOrderAfterHigherOnes) {
-    EXPECT_EQ(RunTrace([] {
-                  ActivateTask([] { Leaf("low"); }, 1, "low");
-                  ActivateTask([] { Leaf("eq1"); }, 5, "eq1");
-                  ActivateTask([] { Leaf("mid"); }, 3, "mid");
-                  ActivateTask([] { Leaf("eq2"); }, 5, "eq2");
-                  ActivateTask([] { Leaf("eq3"); }, 5, "eq3");
-                  Leaf("main");
-              }, 5),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      ActivateTask([] { Leaf("low"); }, 1, "low");
+                      ActivateTask([] { Leaf("eq1"); }, 5, "eq1");
+                      ActivateTask([] { Leaf("mid"); }, 3, "mid");
+                      ActivateTask([] { Leaf("eq2"); }, 5, "eq2");
+                      ActivateTask([] { Leaf("eq3"); }, 5, "eq3");
+                      Leaf("main");
+                  },
+                  5),
               "main eq1 eq2 eq3 mid low");
 }
 
 TEST(Scheduling, PrioritiesCompareSignedAcrossTheWholeRange) {
-    EXPECT_EQ(RunTrace([] {
-                  ActivateTask([] { Leaf("min"); }, INT32_MIN, "min");
-                  ActivateTask([] { Leaf("zero"); }, 0, "zero");
-                  ActivateTask([] { Leaf("minus1"); }, -1, "minus1");
-                  ActivateTask([] { Leaf("nearmax"); }, INT32_MAX - 1, "nearmax");
-                  Leaf("max");
-              }, INT32_MAX),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      ActivateTask([] { Leaf("min"); }, INT32_MIN, "min");
+                      ActivateTask([] { Leaf("zero"); }, 0, "zero");
+                      ActivateTask([] { Leaf("minus1"); }, -1, "minus1");
+                      ActivateTask([] { Leaf("nearmax"); }, INT32_MAX - 1, "nearmax");
+                      Leaf("max");
+                  },
+                  INT32_MAX),
               "max nearmax zero minus1 min");
 }
 
 TEST(Scheduling, TheSameEntryActivatedTwiceRunsOncePerTaskInOrder) {
-    EXPECT_EQ(RunTrace([] {
-                  const TaskEntry twice = [] {
-                      Mark("twice@" + std::to_string(kernel::ready_head));
-                      TerminateTask();
-                  };
-                  ActivateTask(twice, 1, "one");
-                  ActivateTask(twice, 1, "two");
-                  Leaf("first");
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      const TaskEntry twice = [] {
+                          Mark("twice@" + std::to_string(kernel::ready_head));
+                          TerminateTask();
+                      };
+                      ActivateTask(twice, 1, "one");
+                      ActivateTask(twice, 1, "two");
+                      Leaf("first");
+                  },
+                  1),
               "first twice@1 twice@2");
 }
 
@@ -120,20 +138,24 @@ int entries;
 
 TEST(Scheduling, AnEntryThatReturnsWithoutTerminatingIsEnteredAgain) {
     entries = 0;
-    EXPECT_EQ(RunTrace([] {
-                  Mark("A" + std::to_string(++entries));
-                  if (entries == 1) ActivateTask([] { Leaf("low"); }, 0, "low");
-                  if (entries == 3) TerminateTask();
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      Mark("A" + std::to_string(++entries));
+                      if (entries == 1) ActivateTask([] { Leaf("low"); }, 0, "low");
+                      if (entries == 3) TerminateTask();
+                  },
+                  1),
               "A1 A2 A3 low");
 }
 
 TEST(Scheduling, WorkAfterTerminateTaskFinishesBeforeTheNextTaskRuns) {
-    EXPECT_EQ(RunTrace([] {
-                  ActivateTask([] { Leaf("next"); }, 1, "next");
-                  TerminateTask();
-                  Mark("after-terminate");
-              }, 1),
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      ActivateTask([] { Leaf("next"); }, 1, "next");
+                      TerminateTask();
+                      Mark("after-terminate");
+                  },
+                  1),
               "after-terminate next");
 }
 
@@ -147,9 +169,8 @@ void Level() {
 }
 
 TEST(Scheduling, SixteenLiveTasksNestedByPreemption) {
-    EXPECT_EQ(RunTrace(Level, 0),
-              "0+ 1+ 2+ 3+ 4+ 5+ 6+ 7+ 8+ 9+ 10+ 11+ 12+ 13+ 14+ 15+ "
-              "15- 14- 13- 12- 11- 10- 9- 8- 7- 6- 5- 4- 3- 2- 1- 0-");
+    EXPECT_EQ(RunTrace(Level, 0), "0+ 1+ 2+ 3+ 4+ 5+ 6+ 7+ 8+ 9+ 10+ 11+ 12+ 13+ 14+ 15+ "
+                                  "15- 14- 13- 12- 11- 10- 9- 8- 7- 6- 5- 4- 3- 2- 1- 0-");
     EXPECT_EQ(FreeTaskList(), Range(0, 15));
 }
 

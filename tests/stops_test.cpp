@@ -9,8 +9,7 @@ void Activate17() {
 }
 
 TEST(StopsDeathTest, SeventeenthLiveTask) {
-    EXPECT_DEATH(StartOS(Activate17, 1, "first"),
-                 "^onestack: ActivateTask: no free task record[^\n]*\n$");
+    EXPECT_DEATH(StartOS(Activate17, 1, "first"), "^onestack: ActivateTask: no free task record[^\n]*\n$");
 }
 
 TEST(StopsDeathTest, NullEntry) {
@@ -33,10 +32,17 @@ TEST(StopsDeathTest, StartOsFromARunningTask) {
 // B preempts A, then terminates twice: the second call ends A, which is
 // still suspended in its ActivateTask.
 TEST(StopsDeathTest, KernelCallAfterTerminateTask) {
-    EXPECT_DEATH(StartOS([] {
-                     ActivateTask([] { TerminateTask(); TerminateTask(); }, 2, "B");
-                     TerminateTask();
-                 }, 1, "A"),
+    EXPECT_DEATH(StartOS(
+                     [] {
+                         ActivateTask(
+                             [] {
+                                 TerminateTask();
+                                 TerminateTask();
+                             },
+                             2, "B");
+                         TerminateTask();
+                     },
+                     1, "A"),
                  "^onestack: Dispatch: the preempted task has left the ready list");
 }
 

@@ -5,7 +5,12 @@
 int main() {
     return StartOS(
         [] {
-            ActivateTask([] { std::puts("inner"); TerminateTask(); }, 2, "inner");
+            ActivateTask(
+                [] {
+                    std::puts("inner");
+                    TerminateTask();
+                },
+                2, "inner");
             std::puts("outer");
             TerminateTask();
         },

@@ -38,8 +38,7 @@ int32_t Governing(TaskId t) {
 }
 
 // Walks a list of at most `limit` records, counting each visit in `seen`.
-template <typename Next>
-void Walk(int32_t head, size_t limit, std::vector<int> &seen, Next next) {
+template <typename Next> void Walk(int32_t head, size_t limit, std::vector<int> &seen, Next next) {
     for (size_t n = 0; head != -1 && n <= limit; ++n, head = next(head)) {
         if (head < 0 || static_cast<size_t>(head) >= seen.size()) return Violation("link out of range");
         ++seen[static_cast<size_t>(head)];
@@ -51,13 +50,15 @@ void CheckTables(const char *after) {
     std::vector<int> on_ready(MAX_TASKS), on_free(MAX_TASKS), on_free_resources(MAX_RESOURCES);
     Walk(ready_head, MAX_TASKS, on_ready, [](int32_t i) { return task_table[i].next; });
     Walk(free_task_head, MAX_TASKS, on_free, [](int32_t i) { return task_table[i].next; });
-    Walk(free_resource_head, MAX_RESOURCES, on_free_resources, [](int32_t r) { return resource_table[r].ceiling; });
+    Walk(free_resource_head, MAX_RESOURCES, on_free_resources,
+         [](int32_t r) { return resource_table[r].ceiling; });
     for (TaskId i = ready_head; i != NO_TASK && task_table[i].next != NO_TASK && on_ready[size_t(i)] == 1;
          i = task_table[i].next)
         if (task_table[i].current_priority < task_table[task_table[i].next].current_priority)
             Violation("ready list out of order");
     for (size_t i = 0; i < MAX_TASKS; ++i) {
-        if (on_ready[i] + on_free[i] != 1) Violation("task record " + std::to_string(i) + " not on exactly one list");
+        if (on_ready[i] + on_free[i] != 1)
+            Violation("task record " + std::to_string(i) + " not on exactly one list");
         if (on_ready[i] == 1 && task_table[i].current_priority != Governing(TaskId(i)))
             Violation("task " + std::to_string(i) + " not at the greater of its base and its ceilings");
         const auto owned = std::count_if(std::begin(resource_table), std::end(resource_table),
@@ -81,8 +82,7 @@ void CheckResumed(const BodyState &self) {
             Violation("a task resumed while a waiting task outranks it");
 }
 
-template <int32_t B>
-void Entry();
+template <int32_t B> void Entry();
 
 void RunBody(int32_t b) {
     BodyState &self = bodies[size_t(b)];
@@ -108,8 +108,11 @@ void RunBody(int32_t b) {
     while (self.next_step < steps.size()) {
         const Step step = steps[self.next_step++];
         switch (step.op) {
-        case Op::Mark: run->trace.push_back({Event::Mark, b, step.a}); continue;
-        case Op::Return: return;
+        case Op::Mark:
+            run->trace.push_back({Event::Mark, b, step.a});
+            continue;
+        case Op::Return:
+            return;
         case Op::Terminate:
             TerminateTask();
             self.terminated = true;
@@ -145,10 +148,7 @@ void RunBody(int32_t b) {
     started.pop_back();
 }
 
-template <int32_t B>
-void Entry() {
-    RunBody(B);
-}
+template <int32_t B> void Entry() { RunBody(B); }
 
 } // namespace
 

@@ -53,8 +53,8 @@ Trace RunModel(const Program &program) {
     std::vector<Waiting> waiting = {{0, program.first_priority, 0}};
     for (;;) {
         const bool top_can_be_preempted = !stack.empty() && !stack.back().terminated;
-        if (!waiting.empty() && (stack.empty() || (top_can_be_preempted &&
-                                                   waiting[Best(waiting)].priority > stack.back().Priority()))) {
+        if (!waiting.empty() && (stack.empty() || (top_can_be_preempted && waiting[Best(waiting)].priority >
+                                                                               stack.back().Priority()))) {
             const size_t best = Best(waiting);
             const Waiting w = waiting[best];
             waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(best));
@@ -75,12 +75,16 @@ Trace RunModel(const Program &program) {
         }
         const Step step = steps[top.next_step++];
         switch (step.op) {
-        case Op::Mark: trace.push_back({Event::Mark, top.body, step.a}); break;
+        case Op::Mark:
+            trace.push_back({Event::Mark, top.body, step.a});
+            break;
         case Op::Activate:
             waiting.push_back({step.a, step.b, free_ids.back()});
             free_ids.pop_back();
             break;
-        case Op::Acquire: top.ceilings.push_back(step.a); break;
+        case Op::Acquire:
+            top.ceilings.push_back(step.a);
+            break;
         case Op::Release:
             top.ceilings.erase(std::find(top.ceilings.begin(), top.ceilings.end(), step.a));
             break;
@@ -89,7 +93,9 @@ Trace RunModel(const Program &program) {
             free_ids.push_back(top.id);
             trace.push_back({Event::Terminate, top.body, 0});
             break;
-        case Op::Return: trace.push_back({Event::Enter, top.body, top.id}); break; // entered again
+        case Op::Return:
+            trace.push_back({Event::Enter, top.body, top.id});
+            break; // entered again
         }
     }
     return trace;

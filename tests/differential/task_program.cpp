@@ -39,7 +39,9 @@ Program Generate(const Choose &choose) {
         size_t next_child = 0;
         for (uint32_t n = choose(10); n > 0; --n) {
             switch (choose(5)) {
-            case 0: steps.push_back({Op::Mark, mark++, 0}); break;
+            case 0:
+                steps.push_back({Op::Mark, mark++, 0});
+                break;
             case 1:
                 if (next_child < children[b].size())
                     steps.push_back({Op::Activate, children[b][next_child++], PickPriority(choose)});
@@ -59,7 +61,9 @@ Program Generate(const Choose &choose) {
                     held.erase(it);
                 }
                 break;
-            default: if (choose(3) == 0) steps.push_back({Op::Return, 0, 0}); break;
+            default:
+                if (choose(3) == 0) steps.push_back({Op::Return, 0, 0});
+                break;
             }
         }
         for (; next_child < children[b].size(); ++next_child)
@@ -90,7 +94,10 @@ bool IsValid(const Program &program) {
                 if (s.a <= static_cast<int32_t>(b) || s.a >= static_cast<int32_t>(count)) return false;
                 ++activations[static_cast<size_t>(s.a)];
                 break;
-            case Op::Acquire: held.push_back({s.a, s.b}); ++acquisitions; break;
+            case Op::Acquire:
+                held.push_back({s.a, s.b});
+                ++acquisitions;
+                break;
             case Op::Release: {
                 const auto it = std::find(held.begin(), held.end(), std::make_pair(s.a, s.b));
                 if (it == held.end()) return false;
@@ -101,7 +108,8 @@ bool IsValid(const Program &program) {
                 if (!held.empty()) return false;
                 terminated = true;
                 break;
-            default: break;
+            default:
+                break;
             }
         }
         if (!terminated) return false;
@@ -118,12 +126,24 @@ std::string Format(const Program &program) {
         if (b > 0) out << " |";
         for (const Step &s : program.bodies[b]) {
             switch (s.op) {
-            case Op::Mark: out << " m" << s.a; break;
-            case Op::Activate: out << " a" << s.a << '@' << s.b; break;
-            case Op::Acquire: out << " +" << s.a << '/' << s.b; break;
-            case Op::Release: out << " -" << s.a << '/' << s.b; break;
-            case Op::Terminate: out << " t"; break;
-            case Op::Return: out << " r"; break;
+            case Op::Mark:
+                out << " m" << s.a;
+                break;
+            case Op::Activate:
+                out << " a" << s.a << '@' << s.b;
+                break;
+            case Op::Acquire:
+                out << " +" << s.a << '/' << s.b;
+                break;
+            case Op::Release:
+                out << " -" << s.a << '/' << s.b;
+                break;
+            case Op::Terminate:
+                out << " t";
+                break;
+            case Op::Return:
+                out << " r";
+                break;
             }
         }
     }
@@ -142,13 +162,30 @@ Program Parse(const std::string &text) {
         Step s{Op::Mark, 0, 0};
         char separator = 0;
         switch (token[0]) {
-        case '|': program.bodies.emplace_back(); continue;
-        case 'm': t >> s.a; break;
-        case 'a': s.op = Op::Activate; t >> s.a >> separator >> s.b; break;
-        case '+': s.op = Op::Acquire; t >> s.a >> separator >> s.b; break;
-        case '-': s.op = Op::Release; t >> s.a >> separator >> s.b; break;
-        case 't': s.op = Op::Terminate; break;
-        default: s.op = Op::Return; break;
+        case '|':
+            program.bodies.emplace_back();
+            continue;
+        case 'm':
+            t >> s.a;
+            break;
+        case 'a':
+            s.op = Op::Activate;
+            t >> s.a >> separator >> s.b;
+            break;
+        case '+':
+            s.op = Op::Acquire;
+            t >> s.a >> separator >> s.b;
+            break;
+        case '-':
+            s.op = Op::Release;
+            t >> s.a >> separator >> s.b;
+            break;
+        case 't':
+            s.op = Op::Terminate;
+            break;
+        default:
+            s.op = Op::Return;
+            break;
         }
         program.bodies.back().push_back(s);
     }

@@ -31,9 +31,7 @@ struct Event {
     enum Kind : uint8_t { Enter, Mark, Priority, Terminate } kind;
     int32_t body;
     int32_t value; // the task record entered, the mark's number, or the new priority
-    bool operator==(const Event &o) const {
-        return kind == o.kind && body == o.body && value == o.value;
-    }
+    bool operator==(const Event &o) const { return kind == o.kind && body == o.body && value == o.value; }
 };
 using Trace = std::vector<Event>;
 
