@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench lint fuzz coverage clean
+.PHONY: all build run test bench lint m3 fuzz coverage clean
 
 all: build
 
@@ -33,6 +33,14 @@ lint: build
 	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)
 	cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
 	  --std=c++17 --language=c++ -I kernel -I kernel/include --suppress=missingIncludeSystem --quiet kernel demo
+
+# The demo, the C test and the examples built for a bare-metal Cortex-M3 and
+# run under QEMU, then the kernel's footprint on that target.
+m3:
+	cmake -S . -B build-m3 --no-warn-unused-cli --toolchain cortex-m3/toolchain.cmake -DONESTACK_WERROR=$(WERROR)
+	cmake --build build-m3 -j
+	cd build-m3 && ctest --output-on-failure
+	cortex-m3/footprint.sh
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
 # FUZZ_SECONDS; the corpus in build-fuzz/corpus carries over between runs.

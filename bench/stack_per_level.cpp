@@ -1,7 +1,7 @@
 // Stack bytes per level of preemption: 16 tasks, each preempting the one
 // before, record where their frames lie.
-#include <cstdint>
-#include <cstdio>
+#include <stdint.h>
+#include <stdio.h>
 
 #include "onestack.h"
 
@@ -21,8 +21,8 @@ void Level() {
 int main() {
     StartOS(Level, 0, "level");
     const uintptr_t total = frame_of_level[0] - frame_of_level[MAX_TASKS - 1];
-    std::printf("stack per level of preemption: %lu bytes (%lu bytes over %d levels)\n",
-                static_cast<unsigned long>(total / (MAX_TASKS - 1)), static_cast<unsigned long>(total),
-                MAX_TASKS - 1);
+    printf("stack per level of preemption: %lu bytes (%lu bytes over %d levels)\n",
+           static_cast<unsigned long>(total / (MAX_TASKS - 1)), static_cast<unsigned long>(total),
+           MAX_TASKS - 1);
     return 0;
 }

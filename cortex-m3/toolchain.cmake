@@ -1,0 +1,22 @@
+# Bare-metal Cortex-M3 (QEMU's lm3s6965evb board) with GCC's arm-none-eabi
+# toolchain and newlib. Standard output reaches the host by semihosting.
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_C_COMPILER arm-none-eabi-gcc)
+set(CMAKE_CXX_COMPILER arm-none-eabi-g++)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+set(CMAKE_C_FLAGS_INIT "-mcpu=cortex-m3 -mthumb -ffunction-sections -fdata-sections")
+# No C++ standard library on the target: C++ code may include C headers only.
+set(CMAKE_CXX_FLAGS_INIT "-mcpu=cortex-m3 -mthumb -ffunction-sections -fdata-sections -nostdinc++ -fno-exceptions -fno-rtti")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-mcpu=cortex-m3 -mthumb --specs=rdimon.specs -nostartfiles -Wl,--gc-sections")
+
+# Programs run under QEMU; semihosting carries their output and exit status.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    qemu-system-arm -machine lm3s6965evb -cpu cortex-m3 -display none -monitor none -serial none
+    -semihosting-config enable=on,target=native -kernel)
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
