@@ -1,6 +1,6 @@
 // Kernel-private declarations: the tables, the list heads, the ready-list
-// insertion and the dispatcher. Only kernel sources and white-box tests
-// include this header.
+// insertion and the dispatcher. Only kernel sources, white-box tests, the
+// test harness and the benchmarks include this header.
 #ifndef ONESTACK_KERNEL_PRIVATE_H
 #define ONESTACK_KERNEL_PRIVATE_H
 
@@ -19,7 +19,7 @@ struct TaskRecord {
     TaskId next;              // next record on the ready or free task list
     int32_t base_priority;    // as activated; fixed for the task's life
     int32_t current_priority; // orders the ready list; raised by ceilings
-    int32_t hold_count;       // resource records it holds
+    int32_t hold_count;       // number of resource records it holds
     TaskEntry entry;          // called each time the task heads the list
     const char *name;         // the caller's text, never read
 };
@@ -64,8 +64,8 @@ inline bool OutranksRunning(int32_t priority, TaskId running) {
 
 // Precondition: ready_head differs from `awaited`. Runs whichever task heads
 // the ready list until `awaited` heads it again (or, for NO_TASK, until the
-// list is empty). Kept out of line so that the kernel calls that end in it
-// leave no frame of their own on the stack.
+// list is empty). ActivateTask makes the first pass itself, where the entry
+// is at hand, and calls this only when more tasks must run before it returns.
 [[gnu::noinline]] void Dispatch(TaskId awaited);
 
 // Does `task` hold any resource? Checked when it terminates.

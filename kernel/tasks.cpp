@@ -54,8 +54,7 @@ void kernel::Dispatch(TaskId awaited) {
         // The awaited task is suspended below us and cannot have left the
         // list unless a task made a kernel call after its TerminateTask.
         if (ready_head == NO_TASK) {
-            return StopKernel("Dispatch: the preempted task has left the ready list "
-                              "(a kernel call after TerminateTask?)");
+            return StopKernel("Dispatch: a kernel call after TerminateTask ended the preempted task");
         }
         // Looked up afresh on every pass: each runs whichever task heads the list.
         TaskAt(ready_head).entry();

@@ -43,7 +43,7 @@ TEST(StopsDeathTest, KernelCallAfterTerminateTask) {
                          TerminateTask();
                      },
                      1, "A"),
-                 "^onestack: Dispatch: the preempted task has left the ready list");
+                 "^onestack: Dispatch: a kernel call after TerminateTask ended the preempted task\n$");
 }
 
 } // namespace

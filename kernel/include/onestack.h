@@ -26,7 +26,8 @@ extern "C" {
 typedef int32_t TaskId;
 
 /* The body of a task. The kernel calls it with no arguments each time the
- * task heads the ready list; it should end with TerminateTask(). */
+ * task heads the ready list; it should end with TerminateTask(). In C++ it
+ * must not let an exception escape: the kernel is built without them. */
 typedef void (*TaskEntry)(void);
 
 enum {
@@ -41,7 +42,8 @@ enum {
 
 /* Resets the kernel's tables, activates the first task and runs until no
  * task is ready, then writes "Happy end of StartOS!\n" and returns 0.
- * Stops the program if `entry` is null. Each call starts a fresh run. */
+ * Stops the program if `entry` is null or a task is running. Each call
+ * starts a fresh run. */
 int32_t StartOS(TaskEntry entry, int32_t priority, const char *name);
 
 /* Writes "Happy end ShutdownOS!\n"; touches no table. */
