@@ -47,6 +47,14 @@ Program Shrink(Program program) {
             }
         }
     }
+    // Bodies at the end that nothing activates any more are left out.
+    const auto activated = [&program](size_t body) {
+        for (const std::vector<Step> &steps : program.bodies)
+            for (const Step &s : steps)
+                if (s.op == Op::Activate && size_t(s.a) == body) return true;
+        return false;
+    };
+    while (program.bodies.size() > 1 && !activated(program.bodies.size() - 1)) program.bodies.pop_back();
     return program;
 }
 
