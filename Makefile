@@ -37,9 +37,9 @@ lint: build
 # The demo, the C test and the examples built for a bare-metal Cortex-M3 and
 # run under QEMU, then the kernel's footprint on that target.
 m3:
-	cmake -S . -B build-m3 --no-warn-unused-cli --toolchain cortex-m3/toolchain.cmake -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-m3 -j
-	cd build-m3 && ctest --output-on-failure
+	cmake --preset cortex-m3 -DONESTACK_WERROR=$(WERROR)
+	cmake --build --preset cortex-m3 -j
+	ctest --preset cortex-m3
 	cortex-m3/footprint.sh
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
