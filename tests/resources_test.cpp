@@ -7,11 +7,6 @@ namespace {
 using kernel::ready_head;
 using kernel::resource_table;
 
-void Leaf(const char *mark) {
-    Mark(mark);
-    TerminateTask();
-}
-
 // Marks a point in the running task together with its current priority.
 void MarkAt(const std::string &what) {
     Mark(what + "@" + std::to_string(kernel::task_table[ready_head].current_priority));

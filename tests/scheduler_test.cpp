@@ -5,11 +5,6 @@
 
 namespace {
 
-void Leaf(const char *mark) {
-    Mark(mark);
-    TerminateTask();
-}
-
 // Activated priority against a running task of priority 2: only a strictly
 // higher priority preempts; an equal or lower one runs after the caller.
 int32_t activated_priority;
