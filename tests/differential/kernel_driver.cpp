@@ -52,7 +52,8 @@ void CheckTables(const char *after) {
     Walk(free_task_head, MAX_TASKS, on_free, [](int32_t i) { return task_table[i].next; });
     Walk(free_resource_head, MAX_RESOURCES, on_free_resources,
          [](int32_t r) { return resource_table[r].ceiling; });
-    for (TaskId i = ready_head; i != NO_TASK && task_table[i].next != NO_TASK && on_ready[size_t(i)] == 1;
+    const auto in_range = [](TaskId i) { return i >= 0 && i < MAX_TASKS; };
+    for (TaskId i = ready_head; in_range(i) && in_range(task_table[i].next) && on_ready[size_t(i)] == 1;
          i = task_table[i].next)
         if (task_table[i].current_priority < task_table[task_table[i].next].current_priority)
             Violation("ready list out of order");
