@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench lint m3 fuzz coverage clean
+.PHONY: all build run test bench lint m3 fuzz coverage check-readme clean
 
 all: build
 
@@ -22,6 +22,9 @@ test: build
 
 # Time per kernel operation, instructions per operation, footprint.
 bench: build
+	@[ -x $(BUILD)/bench/kernel_bench ] || { echo "make bench: no $(BUILD)/bench/kernel_bench: CMake found no" \
+	  "Google Benchmark (Debian: libbenchmark-dev); install it and run make bench again" >&2; exit 1; }
+	@command -v valgrind >/dev/null || { echo "make bench: the instruction counts need valgrind" >&2; exit 1; }
 	./$(BUILD)/bench/kernel_bench
 	bench/count_instructions.sh $(BUILD)
 	bench/footprint.sh
@@ -44,12 +47,16 @@ m3:
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
 # FUZZ_SECONDS; the corpus in build-fuzz/corpus carries over between runs.
+# Its progress goes to build-fuzz/fuzz.log; only the closing statistics are
+# shown, or the log's end when it finds something.
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONESTACK_SANITIZE=ON -DONESTACK_FUZZ=ON -DONESTACK_WERROR=$(WERROR)
 	cmake --build build-fuzz -j --target kernel_fuzzer
 	mkdir -p build-fuzz/corpus
-	./build-fuzz/tests/kernel_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus
+	./build-fuzz/tests/kernel_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus \
+	  >build-fuzz/fuzz.log 2>&1 || { tail -n 60 build-fuzz/fuzz.log; exit 1; }
+	grep -E '^(Done |stat::)' build-fuzz/fuzz.log
 
 # Line and branch coverage of kernel/ from the whole suite; fails below 100%.
 coverage:
@@ -61,5 +68,10 @@ coverage:
 	  --print-summary \
 	  --fail-under-line 100 --fail-under-branch 100
 
+# The README's footprint tables against what the footprint scripts measure.
+check-readme:
+	bench/check_readme.sh
+
+# Every build folder that these rules and the footprint scripts create.
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build build-*

@@ -15,7 +15,7 @@ sum_sections() { # awk regex of section names
 }
 printf '%-44s %6s bytes\n' "kernel code (.text, -Os)" "$(sum_sections '^\.text')"
 printf '%-44s %6s bytes\n' "kernel message texts (.rodata, -Os)" "$(sum_sections '^\.rodata')"
-printf '%-44s %6s bytes\n' "kernel static data (.data + .bss)" "$(sum_sections '^\.(data|bss)$')"
+printf '%-44s %6s bytes\n' "kernel static data (.data + .bss)" "$(sum_sections '^\.(data|bss)')"
 ./build-footprint/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (-Os)            \1 bytes/p'
 if [ -x build/bench/stack_per_level ]; then
     ./build/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (Release)        \1 bytes/p'

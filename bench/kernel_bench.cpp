@@ -56,10 +56,10 @@ void AcquireReleaseWithDispatch() {
 TaskId last_ready;
 void ActivateLast() {
     ActivateTask(TerminateOnly, 0, "last");
-    const TaskId added = kernel::task_table[last_ready].next;
-    kernel::task_table[last_ready].next = NO_TASK;
-    kernel::task_table[added].next = kernel::free_task_head;
-    kernel::free_task_head = added;
+    const TaskId added = onestack::task_table[last_ready].next;
+    onestack::task_table[last_ready].next = NO_TASK;
+    onestack::task_table[added].next = onestack::free_task_head;
+    onestack::free_task_head = added;
 }
 
 struct Operation {
@@ -85,7 +85,7 @@ benchmark::State *bench_state;
 unsigned long count;
 
 void PrepareReadyTasks(int ready) {
-    last_ready = kernel::ready_head;
+    last_ready = onestack::ready_head;
     for (int i = 1; i < ready; ++i) ActivateTask(TerminateOnly, 1, "ready");
     if (ready > 1) last_ready = static_cast<TaskId>(ready - 1);
 }
@@ -105,10 +105,7 @@ void CountedLoop() {
 }
 
 // StartOS without its closing message.
-void RunInTask(TaskEntry loop) {
-    kernel::ResetTables();
-    ActivateTask(loop, 1, "loop");
-}
+void RunInTask(TaskEntry loop) { onestack::RunTasks(loop, 1, "loop"); }
 
 void BM_Operation(benchmark::State &state, const Operation *op) {
     current = op;

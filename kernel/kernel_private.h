@@ -1,12 +1,15 @@
-// Kernel-private declarations: the tables, the list heads, the ready-list
-// insertion and the dispatcher. Only kernel sources, white-box tests, the
-// test harness and the benchmarks include this header.
+// Kernel-private declarations: the tables, the list heads, the run state,
+// the ready-list insertion and the dispatcher. Only kernel sources,
+// white-box tests, the test harness and the benchmarks include this header.
 #ifndef ONESTACK_KERNEL_PRIVATE_H
 #define ONESTACK_KERNEL_PRIVATE_H
 
 #include "onestack.h"
 
-namespace kernel {
+// Hidden: no shared object outside the kernel's own sees these, and under
+// position-independent code the tables are then reached directly.
+#pragma GCC visibility push(hidden)
+namespace onestack {
 
 constexpr int32_t NO_RECORD = -1;
 
@@ -30,11 +33,31 @@ struct ResourceRecord {
     int32_t key;     // held: the key named, compared only for equality
 };
 
+// Who may make a kernel call now. Only TASK_RUNNING allows one, so every
+// operation tests the state with one compare and picks the message only
+// when it stops.
+enum RunState : uint8_t {
+    TASK_RUNNING, // the entry of the task at ready_head runs
+    TASK_ENDED,   // that entry has called TerminateTask and not yet returned
+    NO_RUN,       // before the first StartOS, and after one has returned
+    STOPPING,     // a stop is under way; only StartOS may follow it
+};
+
 extern TaskRecord task_table[MAX_TASKS];
 extern ResourceRecord resource_table[MAX_RESOURCES];
-extern TaskId ready_head;
-extern TaskId free_task_head;
-extern int32_t free_resource_head;
+// The list heads and the run state lie side by side, so that the hot paths
+// reach them all from one base register; each keeps its own name.
+struct KernelVariables {
+    TaskId ready_head;
+    TaskId free_task_head;
+    int32_t free_resource_head;
+    RunState run_state;
+};
+extern KernelVariables kernel_variables;
+inline TaskId &ready_head = kernel_variables.ready_head;
+inline TaskId &free_task_head = kernel_variables.free_task_head;
+inline int32_t &free_resource_head = kernel_variables.free_resource_head;
+inline RunState &run_state = kernel_variables.run_state;
 
 // The record of a task. Precondition: `i` is an index, not NO_TASK. The
 // unsigned index spares the hot paths a sign extension per lookup.
@@ -44,18 +67,24 @@ inline TaskRecord &TaskAt(TaskId i) { return task_table[static_cast<uint32_t>(i)
 // order. Touches no priority, entry, name or key.
 void ResetTables();
 
-// Reports a broken precondition on standard error and aborts: it never
-// returns. It is not declared noreturn so that callers can write
-// `return StopKernel(...)`, which compiles to a jump: the fast paths then
-// need no stack frame, and each check costs a compare and a branch.
-// The text reads "Operation: the broken rule".
+// The text of a stop: the operation and the broken rule, as one literal
+// with a zero between them, so that each check passes one pointer.
+#define ONESTACK_RULE(operation, rule) operation "\0" rule
+
+// Flushes standard output, hands the operation and the rule to the stop
+// handler and aborts if the handler returns: it never returns. It is not
+// declared noreturn so that callers can write `return StopKernel(...)`,
+// which compiles to a jump: the fast paths then need no stack frame, and
+// each check costs a compare and a branch.
 [[gnu::cold]] void StopKernel(const char *operation_and_rule);
 
-// Does a task of `priority` outrank the running task `running` (or is no
-// task running)? Then it heads the ready list the moment it is linked in.
-inline bool OutranksRunning(int32_t priority, TaskId running) {
-    return running == NO_TASK || priority > TaskAt(running).current_priority;
-}
+// The stop for a kernel call made while run_state is not TASK_RUNNING; the
+// rule follows from the state.
+[[gnu::cold]] void StopCaller(const char *operation);
+
+// May the running task make a kernel call? Not after its TerminateTask,
+// and not outside a run, when no task is running.
+inline bool IsCallerRunning() { return run_state == TASK_RUNNING; }
 
 // Precondition: `task` is on no list. Links it into the ready list, which
 // stays ordered by current priority, highest first. Out of line: the walk
@@ -68,9 +97,15 @@ inline bool OutranksRunning(int32_t priority, TaskId running) {
 // is at hand, and calls this only when more tasks must run before it returns.
 [[gnu::noinline]] void Dispatch(TaskId awaited);
 
+// StartOS without its closing message: checks, resets the tables and runs
+// the first task and all it activates. For StartOS, the benchmarks and the
+// test harness.
+void RunTasks(TaskEntry entry, int32_t priority, const char *name);
+
 // Does `task` hold any resource? Checked when it terminates.
 inline bool HoldsAnyResource(TaskId task) { return TaskAt(task).hold_count != 0; }
 
-} // namespace kernel
+} // namespace onestack
+#pragma GCC visibility pop
 
 #endif // ONESTACK_KERNEL_PRIVATE_H

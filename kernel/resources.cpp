@@ -3,7 +3,7 @@
 // and the ceilings of its holds.
 #include "kernel_private.h"
 
-using namespace kernel;
+using namespace onestack;
 
 namespace {
 
@@ -41,12 +41,12 @@ void StepAside(TaskId t) {
 extern "C" {
 
 void AcquireResource(int32_t ceiling, int32_t key) {
-    const TaskId t = ready_head;
-    if (t == NO_TASK) {
-        return StopKernel("AcquireResource: no task is running");
+    if (!IsCallerRunning()) {
+        return StopCaller("AcquireResource");
     }
+    const TaskId t = ready_head;
     if (free_resource_head == NO_RECORD) {
-        return StopKernel("AcquireResource: no free resource record (8 holds exist)");
+        return StopKernel(ONESTACK_RULE("AcquireResource", "no free resource record (8 holds exist)"));
     }
     const int32_t r = TakeResourceRecord();
     ResourceRecord &hold = ResourceAt(r);
@@ -70,10 +70,10 @@ void AcquireResource(int32_t ceiling, int32_t key) {
 // keeps its place at the head, ahead of its equals. If not, another hold or
 // the base priority governs, and only the first record of the pair goes back.
 void ReleaseResource(int32_t ceiling, int32_t key) {
-    const TaskId t = ready_head;
-    if (t == NO_TASK) {
-        return StopKernel("ReleaseResource: no task is running");
+    if (!IsCallerRunning()) {
+        return StopCaller("ReleaseResource");
     }
+    const TaskId t = ready_head;
     TaskRecord &task = TaskAt(t);
     const bool governing = ceiling == task.current_priority;
     int32_t priority = task.base_priority;
@@ -98,7 +98,7 @@ void ReleaseResource(int32_t ceiling, int32_t key) {
         }
     }
     if (found == NO_RECORD) {
-        return StopKernel("ReleaseResource: the running task holds no such resource");
+        return StopKernel(ONESTACK_RULE("ReleaseResource", "the running task holds no such resource"));
     }
     --task.hold_count;
     ReturnResourceRecord(found);

@@ -1,10 +1,12 @@
-// All kernel state, with static storage for the whole process.
-#include "kernel_private.h"
-
+// All kernel state, with static storage for the whole process, and the
+// stop that ends a run whose precondition was broken.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
-namespace kernel {
+#include "kernel_private.h"
+
+namespace onestack {
 
 // Every record is on exactly one list. Live tasks are on the ready list
 // (threaded through `next`, headed by ready_head, ordered by current
@@ -18,12 +20,21 @@ TaskRecord task_table[MAX_TASKS];
 // ended by -1 (NO_RECORD). Both free lists are stacks.
 ResourceRecord resource_table[MAX_RESOURCES];
 
-// The list heads start empty, not zero, so that a kernel call made before
-// the first StartOS meets an empty list and stops instead of following
-// links through zeroed records.
-TaskId ready_head = NO_TASK;
-TaskId free_task_head = NO_TASK;
-int32_t free_resource_head = NO_RECORD;
+// The list heads are zero, like the tables, until the first StartOS resets
+// them; no kernel call reaches them before it, since run_state refuses
+// every one. run_state is TASK_RUNNING exactly while an entry of the task
+// at ready_head may make a kernel call: so then ready_head is a live task.
+KernelVariables kernel_variables = {0, 0, 0, NO_RUN};
+
+namespace {
+
+void WriteStopLine(const char *operation, const char *rule) {
+    fprintf(stderr, "onestack: %s: %s\n", operation, rule);
+}
+
+StopHandler stop_handler = WriteStopLine;
+
+} // namespace
 
 void ResetTables() {
     ready_head = NO_TASK;
@@ -43,9 +54,40 @@ void ResetTables() {
     resource_table[MAX_RESOURCES - 1].ceiling = NO_RECORD;
 }
 
-void StopKernel(const char *operation_and_rule) {
-    fprintf(stderr, "onestack: %s\n", operation_and_rule);
+namespace {
+
+[[noreturn]] void Stop(const char *operation, const char *rule) {
+    // Whatever the tasks wrote is not lost when the handler resets or aborts.
+    fflush(stdout);
+    // A kernel call from the handler itself stops again: it gets the
+    // default line, not the handler, which would recurse.
+    const StopHandler handler = run_state == STOPPING ? WriteStopLine : stop_handler;
+    run_state = STOPPING;
+    handler(operation, rule);
     abort();
 }
 
-} // namespace kernel
+} // namespace
+
+void StopKernel(const char *operation_and_rule) {
+    Stop(operation_and_rule, operation_and_rule + strlen(operation_and_rule) + 1);
+}
+
+void StopCaller(const char *operation) {
+    static const char *const rules[] = {
+        "", // TASK_RUNNING: never stops
+        "called after the task's TerminateTask",
+        "no task is running (called outside StartOS)",
+        "called while the kernel is stopping",
+    };
+    Stop(operation, rules[run_state]);
+}
+
+} // namespace onestack
+
+extern "C" StopHandler SetStopHandler(StopHandler handler) {
+    using onestack::stop_handler;
+    const StopHandler previous = stop_handler;
+    stop_handler = handler != nullptr ? handler : onestack::WriteStopLine;
+    return previous;
+}

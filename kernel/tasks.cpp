@@ -1,9 +1,9 @@
 // Task services and the kernel's start and shut-down.
-#include "kernel_private.h"
-
 #include <stdio.h>
 
-using namespace kernel;
+#include "kernel_private.h"
+
+using namespace onestack;
 
 namespace {
 
@@ -18,15 +18,32 @@ void ReturnTaskRecord(TaskId i) {
     free_task_head = i;
 }
 
+// Fills a record taken from the free list; the caller links it in.
+TaskId NewTask(TaskEntry entry, int32_t priority, const char *name) {
+    const TaskId i = TakeTaskRecord();
+    TaskRecord &task = TaskAt(i);
+    task.base_priority = priority;
+    task.current_priority = priority;
+    task.name = name;
+    task.entry = entry;
+    return i;
+}
+
+// A run is left mid-way by a longjmp or an exception out of an entry as by
+// a task that calls StartOS: the next StartOS cannot tell the two apart.
+constexpr char RUN_IN_PROGRESS[] = ONESTACK_RULE(
+    "StartOS", "a run is in progress (called from a task, or an entry was left by longjmp or an exception)");
+
 // Both stops come before the reset, so a refused start leaves the tables
-// as they were.
+// as they were. A run abandoned by a stop may be started afresh: the
+// reset restores every table.
 void CheckStartOS(TaskEntry entry) {
     if (entry == nullptr) {
-        return StopKernel("StartOS: the entry is null");
+        return StopKernel(ONESTACK_RULE("StartOS", "the entry is null"));
     }
     // A reset under a running task would free records still in use.
-    if (ready_head != NO_TASK) {
-        return StopKernel("StartOS: called while a task is running");
+    if (run_state != NO_RUN && run_state != STOPPING) {
+        return StopKernel(RUN_IN_PROGRESS);
     }
 }
 
@@ -34,7 +51,7 @@ void CheckStartOS(TaskEntry entry) {
 
 // Walks past every ready task of higher priority and, behind equals, past
 // every one of equal priority too.
-void kernel::InsertReady(TaskId task, int32_t placement) {
+void onestack::InsertReady(TaskId task, int32_t placement) {
     const int32_t priority = TaskAt(task).current_priority;
     TaskId *link = &ready_head; // the link that will name `task`
     while (*link != NO_TASK && TaskAt(*link).current_priority > priority) {
@@ -49,41 +66,50 @@ void kernel::InsertReady(TaskId task, int32_t placement) {
     *link = task;
 }
 
-void kernel::Dispatch(TaskId awaited) {
+// The awaited task is suspended below us and stays on the list: only a
+// kernel call from its own entry could end it, and none is made until it
+// resumes. So the list cannot run empty unless `awaited` is NO_TASK.
+void onestack::Dispatch(TaskId awaited) {
     do {
-        // The awaited task is suspended below us and cannot have left the
-        // list unless a task made a kernel call after its TerminateTask.
-        if (ready_head == NO_TASK) {
-            return StopKernel("Dispatch: a kernel call after TerminateTask ended the preempted task");
-        }
         // Looked up afresh on every pass: each runs whichever task heads the list.
         TaskAt(ready_head).entry();
+        run_state = TASK_RUNNING;
     } while (ready_head != awaited);
+}
+
+void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
+    CheckStartOS(entry);
+    ResetTables();
+    ready_head = NewTask(entry, priority, name);
+    TaskAt(ready_head).next = NO_TASK;
+    run_state = TASK_RUNNING;
+    Dispatch(NO_TASK);
+    run_state = NO_RUN;
 }
 
 extern "C" {
 
 void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
+    if (!IsCallerRunning()) {
+        return StopCaller("ActivateTask");
+    }
     if (entry == nullptr) {
-        return StopKernel("ActivateTask: the entry is null");
+        return StopKernel(ONESTACK_RULE("ActivateTask", "the entry is null"));
     }
     if (free_task_head == NO_TASK) {
-        return StopKernel("ActivateTask: no free task record (16 tasks live, or called before StartOS)");
+        return StopKernel(ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)"));
     }
+    // A task is running, so the caller heads the list.
     const TaskId previous = ready_head;
-    const TaskId i = TakeTaskRecord();
-    TaskRecord &task = TaskAt(i);
-    task.base_priority = priority;
-    task.current_priority = priority;
-    task.name = name;
-    task.entry = entry;
-    if (OutranksRunning(priority, previous)) {
+    const TaskId i = NewTask(entry, priority, name);
+    if (priority > TaskAt(previous).current_priority) {
         // It heads the list and runs now, and so does all that it makes
         // ready above the caller. The first pass of the dispatcher is made
         // here, where the entry is at hand.
-        task.next = previous;
+        TaskAt(i).next = previous;
         ready_head = i;
         entry();
+        run_state = TASK_RUNNING;
         if (ready_head != previous) {
             Dispatch(previous);
         }
@@ -94,22 +120,22 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
 }
 
 void TerminateTask(void) {
-    const TaskId i = ready_head;
-    if (i == NO_TASK) {
-        return StopKernel("TerminateTask: no task is running");
+    if (!IsCallerRunning()) {
+        return StopCaller("TerminateTask");
     }
+    const TaskId i = ready_head;
     // A hold left behind would pass to the next task given this record.
     if (HoldsAnyResource(i)) {
-        return StopKernel("TerminateTask: the task still holds a resource");
+        return StopKernel(ONESTACK_RULE("TerminateTask", "the task still holds a resource"));
     }
     ready_head = TaskAt(i).next;
     ReturnTaskRecord(i);
+    // Until the entry returns, a kernel call would act on the next task.
+    run_state = TASK_ENDED;
 }
 
 int32_t StartOS(TaskEntry entry, int32_t priority, const char *name) {
-    CheckStartOS(entry);
-    ResetTables();
-    ActivateTask(entry, priority, name);
+    RunTasks(entry, priority, name);
     puts("Happy end of StartOS!"); // puts adds the newline
     return 0;
 }

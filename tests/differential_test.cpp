@@ -4,7 +4,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "differential/kernel_driver.h"
 #include "differential/reference_model.h"
@@ -84,15 +86,35 @@ void SayWhichSeed(int signal_number) {
     std::raise(signal_number);
 }
 
+// Reads "first:count" or "first" (count 100,000): decimal, count at least 1.
+bool ParseSeeds(const char *text, uint64_t &first, uint64_t &count) {
+    const auto number = [](const char *&p, uint64_t &value) {
+        if (*p < '0' || *p > '9') return false;
+        errno = 0;
+        char *end = nullptr;
+        value = std::strtoull(p, &end, 10);
+        p = end;
+        return errno == 0;
+    };
+    const char *p = text;
+    if (!number(p, first)) return false;
+    if (*p == ':') {
+        ++p;
+        if (!number(p, count) || count == 0) return false;
+    }
+    return *p == '\0' && first + count >= first;
+}
+
 // ONESTACK_SEEDS=first:count picks other seeds, for a longer search.
 TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
-    std::signal(SIGABRT, SayWhichSeed);
     uint64_t first = 0, count = 100000;
     if (const char *seeds = std::getenv("ONESTACK_SEEDS")) {
-        char *rest = nullptr;
-        first = std::strtoull(seeds, &rest, 10);
-        if (*rest == ':') count = std::strtoull(rest + 1, nullptr, 10);
+        ASSERT_TRUE(ParseSeeds(seeds, first, count))
+            << "ONESTACK_SEEDS=" << seeds << ": expected first:count or first, in decimal, count at least 1";
     }
+    std::printf("seeds %llu to %llu\n", static_cast<unsigned long long>(first),
+                static_cast<unsigned long long>(first + count - 1));
+    std::signal(SIGABRT, SayWhichSeed);
     int failures = 0;
     for (uint64_t seed = first; seed < first + count && failures < 3; ++seed) {
         running_seed = seed;
@@ -118,10 +140,37 @@ TEST(Differential, TextFormRoundTripsAndReplays) {
     EXPECT_EQ(Format(RunModel(nested)), "enter 0 0\nprio 0 5\nenter 2 2\nmark 2 3\nterm 2\nmark 0 0\n"
                                         "enter 1 1\nmark 1 2\nterm 1\nprio 0 1\nmark 0 1\nterm 0\n");
     ExpectAgreement(nested, "hand-written");
-    EXPECT_FALSE(IsValid(Parse("P1: +5/0 t")));
-    EXPECT_FALSE(IsValid(Parse("P1: -5/0 t")));
     EXPECT_FALSE(IsValid(Parse("P1: a1@2 t | a0@2 t")));
     EXPECT_FALSE(IsValid(Parse("P1: a1@2 a1@2 t | t")));
+    EXPECT_FALSE(IsValid(Parse("P1: m0")));
+    // A misuse ends the run: nothing may follow it.
+    EXPECT_FALSE(IsValid(Parse("P1: t t m0")));
+    EXPECT_FALSE(IsValid(Parse("P1: -5/0 t")));
+}
+
+// Each misuse the kernel detects, in the model and in the kernel: the run
+// stops at the misuse step, after what came before it.
+TEST(Differential, MisuseStopsTheRunInBothAtTheSameStep) {
+    const struct {
+        const char *program;
+        const char *trace_end;
+    } cases[] = {
+        {"P1: a1@3 m0 t | t t", "term 1\nstop 1 TerminateTask: called after the task's TerminateTask\n"},
+        {"P1: a1@3 t | t m0 a1@4", "mark 1 0\nstop 1 ActivateTask: called after the task's TerminateTask\n"},
+        {"P1: a1@1 t m0 +3/0 | t",
+         "mark 0 0\nstop 0 AcquireResource: called after the task's TerminateTask\n"},
+        {"P1: t -3/0", "term 0\nstop 0 ReleaseResource: called after the task's TerminateTask\n"},
+        {"P1: +3/0 a1@5 t | m0 t", "term 1\nstop 0 TerminateTask: the task still holds a resource\n"},
+        {"P1: +3/0 -3/1", "prio 0 3\nstop 0 ReleaseResource: the running task holds no such resource\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.program);
+        const Program program = Parse(c.program);
+        ASSERT_TRUE(IsValid(program));
+        const std::string model = Format(RunModel(program));
+        EXPECT_EQ(model.substr(model.size() - std::min(model.size(), std::strlen(c.trace_end))), c.trace_end);
+        ExpectAgreement(program, "misuse");
+    }
 }
 
 } // namespace

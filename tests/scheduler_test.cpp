@@ -118,7 +118,7 @@ TEST(Scheduling, TheSameEntryActivatedTwiceRunsOncePerTaskInOrder) {
     EXPECT_EQ(RunTrace(
                   [] {
                       const TaskEntry twice = [] {
-                          Mark("twice@" + std::to_string(kernel::ready_head));
+                          Mark("twice@" + std::to_string(onestack::ready_head));
                           TerminateTask();
                       };
                       ActivateTask(twice, 1, "one");
@@ -156,7 +156,7 @@ TEST(Scheduling, WorkAfterTerminateTaskFinishesBeforeTheNextTaskRuns) {
 
 // Each level activates one level above itself until 16 tasks are live.
 void Level() {
-    const TaskId me = kernel::ready_head;
+    const TaskId me = onestack::ready_head;
     Mark(std::to_string(me) + "+");
     if (me + 1 < MAX_TASKS) ActivateTask(Level, me + 1, "level");
     Mark(std::to_string(me) + "-");

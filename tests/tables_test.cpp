@@ -3,14 +3,14 @@
 
 namespace {
 
-using kernel::ready_head;
+using onestack::ready_head;
 
 TEST(Tables, ResetEmptiesTheReadyListAndThreadsFreeListsInIndexOrder) {
-    kernel::ResetTables();
+    onestack::ResetTables();
     EXPECT_EQ(ready_head, NO_TASK);
     EXPECT_EQ(FreeTaskList(), Range(0, 15));
     EXPECT_EQ(FreeResourceList(), Range(0, 7));
-    for (const kernel::ResourceRecord &r : kernel::resource_table) EXPECT_EQ(r.owner, NO_TASK);
+    for (const onestack::ResourceRecord &r : onestack::resource_table) EXPECT_EQ(r.owner, NO_TASK);
 }
 
 // Three tasks of rising priority: each preempts the one before, so they
@@ -94,12 +94,12 @@ TEST(Tables, ActivationFillsTheRecordWithoutCopyingTheName) {
     RunTrace(
         [] {
             ActivateTask([] { TerminateTask(); }, -7, name);
-            const kernel::TaskRecord &r = kernel::task_table[1];
+            const onestack::TaskRecord &r = onestack::task_table[1];
             EXPECT_EQ(r.base_priority, -7);
             EXPECT_EQ(r.current_priority, -7);
             EXPECT_EQ(r.name, name);
             EXPECT_EQ(r.next, NO_TASK);
-            EXPECT_EQ(kernel::task_table[ready_head].next, 1);
+            EXPECT_EQ(onestack::task_table[ready_head].next, 1);
             TerminateTask();
         },
         3);

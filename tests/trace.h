@@ -38,8 +38,8 @@ inline std::string RunTrace(TaskEntry entry, int32_t priority) {
 
 inline std::vector<int> FreeTaskList() {
     std::vector<int> list;
-    for (TaskId i = kernel::free_task_head; i != NO_TASK && list.size() <= MAX_TASKS;
-         i = kernel::task_table[i].next) {
+    for (TaskId i = onestack::free_task_head; i != NO_TASK && list.size() <= MAX_TASKS;
+         i = onestack::task_table[i].next) {
         list.push_back(i);
     }
     return list;
@@ -47,8 +47,8 @@ inline std::vector<int> FreeTaskList() {
 
 inline std::vector<int> FreeResourceList() {
     std::vector<int> list;
-    for (int32_t r = kernel::free_resource_head; r != kernel::NO_RECORD && list.size() <= MAX_RESOURCES;
-         r = kernel::resource_table[r].ceiling) {
+    for (int32_t r = onestack::free_resource_head; r != onestack::NO_RECORD && list.size() <= MAX_RESOURCES;
+         r = onestack::resource_table[r].ceiling) {
         list.push_back(r);
     }
     return list;

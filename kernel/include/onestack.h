@@ -9,14 +9,32 @@
  * ReleaseResource, which run every task that now outranks it to completion
  * before they return.
  *
- * A broken precondition that the kernel can detect stops the program: one
- * line on standard error naming the operation and the rule, then abort().
- * No table is touched before the stop.
+ * A broken precondition that the kernel can detect stops the program:
+ * standard output is flushed, the stop handler gets the operation and the
+ * rule (by default it writes "onestack: <operation>: <rule>" on standard
+ * error), then abort(). No table is touched before the stop.
  */
 #ifndef ONESTACK_H
 #define ONESTACK_H
 
 #include <stdint.h>
+
+/* The version of this header and of the library built with it. */
+#define ONESTACK_VERSION_MAJOR 0
+#define ONESTACK_VERSION_MINOR 2
+#define ONESTACK_VERSION_PATCH 0
+#define ONESTACK_VERSION_STRING "0.2.0"
+/* major * 10000 + minor * 100 + patch, for #if comparisons */
+#define ONESTACK_VERSION                                                                                     \
+    (ONESTACK_VERSION_MAJOR * 10000 + ONESTACK_VERSION_MINOR * 100 + ONESTACK_VERSION_PATCH)
+
+/* The library's interface; everything else in it is hidden from the
+ * programs and shared objects that link it. */
+#if defined(__GNUC__) || defined(__clang__)
+#define ONESTACK_API __attribute__((visibility("default")))
+#else
+#define ONESTACK_API
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -42,44 +60,63 @@ enum {
 
 /* Resets the kernel's tables, activates the first task and runs until no
  * task is ready, then writes "Happy end of StartOS!\n" and returns 0.
- * Stops the program if `entry` is null or a task is running. Each call
- * starts a fresh run. */
-int32_t StartOS(TaskEntry entry, int32_t priority, const char *name);
+ * Each call starts a fresh run, after a stop too. Stops the program if
+ * `entry` is null or a run is in progress: called from a task, or after a
+ * longjmp or an exception left an entry, which leaves the kernel mid-run. */
+ONESTACK_API int32_t StartOS(TaskEntry entry, int32_t priority, const char *name);
 
-/* Writes "Happy end ShutdownOS!\n"; touches no table. */
-void ShutdownOS(void);
+/* Writes "Happy end ShutdownOS!\n"; reads no table and checks nothing. */
+ONESTACK_API void ShutdownOS(void);
 
 /* ---- Task services (running task) --------------------------------- */
+
+/* Every operation below is for the entry of the running task, before its
+ * TerminateTask. Called from the host program outside StartOS, or by an
+ * entry after its TerminateTask (when it would act on another task), it
+ * stops the program. */
 
 /* Makes a new task ready; it goes behind ready tasks of equal priority.
  * If `priority` exceeds the caller's current priority, the new task (and
  * all it makes ready above the caller) runs before this returns.
  * `name` is stored, never read; keep it alive while the task lives.
- * Stops the program if `entry` is null or MAX_TASKS tasks are live
- * (or if called before StartOS). */
-void ActivateTask(TaskEntry entry, int32_t priority, const char *name);
+ * Stops the program if `entry` is null or MAX_TASKS tasks are live. */
+ONESTACK_API void ActivateTask(TaskEntry entry, int32_t priority, const char *name);
 
 /* Ends the running task and frees its record. The caller's entry must make
  * no further kernel call and should return; the next ready task runs then.
- * Stops the program if no task is running or the task still holds a
- * resource. */
-void TerminateTask(void);
+ * Stops the program if the task still holds a resource, or if this entry
+ * has already called it. */
+ONESTACK_API void TerminateTask(void);
 
 /* ---- Resources (running task) ------------------------------------- */
 
 /* A resource is named by the pair (ceiling, key); nothing is declared in
  * advance. Taking it raises the caller at once to `ceiling` if it runs
  * below it, so no task at or below the ceiling can preempt it until the
- * release. Holds may nest, the same pair included. Stops the program if no
- * task is running or MAX_RESOURCES holds exist. */
-void AcquireResource(int32_t ceiling, int32_t key);
+ * release. Holds may nest, the same pair included. A ceiling at or below
+ * the caller's base priority is recorded but protects nothing. Stops the
+ * program if MAX_RESOURCES holds exist. */
+ONESTACK_API void AcquireResource(int32_t ceiling, int32_t key);
 
 /* Gives up one hold of (ceiling, key). The caller falls back to the greater
  * of its base priority and the highest ceiling it still holds, and every
  * ready task that now outranks it runs before this returns; tasks of equal
- * priority wait. Stops the program if no task is running or the caller
- * holds no such pair. Every hold must be released before TerminateTask. */
-void ReleaseResource(int32_t ceiling, int32_t key);
+ * priority wait. Stops the program if the caller holds no such pair.
+ * Every hold must be released before TerminateTask. */
+ONESTACK_API void ReleaseResource(int32_t ceiling, int32_t key);
+
+/* ---- When a precondition is broken --------------------------------- */
+
+/* Receives the operation that stopped and the rule it found broken, after
+ * standard output has been flushed. It must not return into the kernel: it
+ * may log and reset the board, exit, or longjmp out of the run, after which
+ * only StartOS may be called (it starts afresh). If it returns, the kernel
+ * calls abort(). A kernel call from within it gets the default line. */
+typedef void (*StopHandler)(const char *operation, const char *rule);
+
+/* Installs `handler` for every later stop and returns the one it replaces;
+ * null restores the default, which writes one line on standard error. */
+ONESTACK_API StopHandler SetStopHandler(StopHandler handler);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -13,7 +14,7 @@ namespace harness {
 
 namespace {
 
-using namespace kernel;
+using namespace onestack;
 
 struct BodyState {
     TaskId id = NO_TASK;
@@ -27,6 +28,8 @@ const Program *program;
 KernelRun *run;
 std::array<BodyState, MAX_TASKS> bodies;
 std::vector<int32_t> started; // bodies entered and not yet returned for good
+int32_t calling_body;         // the body whose kernel call is under way
+std::jmp_buf stopped;         // where a stop leaves the run
 
 void Violation(std::string what) { run->violations.push_back(std::move(what)); }
 
@@ -83,6 +86,16 @@ void CheckResumed(const BodyState &self) {
             Violation("a task resumed while a waiting task outranks it");
 }
 
+// The kernel's stop handler while a program runs: the stop must have left
+// every table as it was, and it ends the run.
+void RecordStop(const char *operation, const char *rule) {
+    CheckTables("a stop");
+    const int32_t index = FindStop(operation, rule);
+    if (index < 0) Violation(std::string("unknown stop: ") + operation + ": " + rule);
+    run->trace.push_back({Event::Stop, calling_body, index});
+    std::longjmp(stopped, 1);
+}
+
 template <int32_t B> void Entry();
 
 void RunBody(int32_t b) {
@@ -108,6 +121,7 @@ void RunBody(int32_t b) {
     }
     while (self.next_step < steps.size()) {
         const Step step = steps[self.next_step++];
+        calling_body = b;
         switch (step.op) {
         case Op::Mark:
             run->trace.push_back({Event::Mark, b, step.a});
@@ -151,6 +165,15 @@ void RunBody(int32_t b) {
 
 template <int32_t B> void Entry() { RunBody(B); }
 
+// StartOS without its closing message, left early by a stop. Apart from
+// `first_priority` it has no local that the run changes, so none is lost
+// to the longjmp.
+void RunUntilStop(int32_t first_priority) {
+    if (setjmp(stopped) != 0) return;
+    RunTasks(Entry<0>, first_priority, "body");
+    CheckTables("the run");
+}
+
 } // namespace
 
 KernelRun RunKernel(const Program &p) {
@@ -161,11 +184,9 @@ KernelRun RunKernel(const Program &p) {
     started.clear();
     bodies[0].waiting = true;
     bodies[0].priority = p.first_priority;
-    // StartOS without its closing message: the reset, then the first activation.
-    ResetTables();
-    CheckTables("the reset");
-    ActivateTask(Entry<0>, p.first_priority, "body");
-    CheckTables("the run");
+    const StopHandler previous = SetStopHandler(RecordStop);
+    RunUntilStop(p.first_priority);
+    SetStopHandler(previous);
     return result;
 }
 

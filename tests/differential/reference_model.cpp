@@ -2,7 +2,7 @@
 // preempted, each below one that outranked it when it started. Activated
 // tasks wait in arrival order until one outranks the top. A started task
 // is never overtaken by a waiting task of equal priority: it is already
-// ahead of every equal.
+// ahead of every equal. A misuse stops the run before it changes anything.
 #include "reference_model.h"
 
 #include <algorithm>
@@ -15,14 +15,14 @@ struct Started {
     int32_t body;
     int32_t id; // the task record it is given
     int32_t base;
-    std::vector<int32_t> ceilings; // of its holds
+    std::vector<std::pair<int32_t, int32_t>> holds; // (ceiling, key)
     size_t next_step = 0;
     bool terminated = false;
     int32_t reported; // the priority the trace last showed
 
     int32_t Priority() const {
         int32_t p = base;
-        for (int32_t c : ceilings) p = std::max(p, c);
+        for (const auto &hold : holds) p = std::max(p, hold.first);
         return p;
     }
 };
@@ -39,6 +39,17 @@ size_t Best(const std::vector<Waiting> &waiting) {
     for (size_t i = 1; i < waiting.size(); ++i)
         if (waiting[i].priority > waiting[best].priority) best = i;
     return best;
+}
+
+// The stop that `step` earns from `task`, or -1 if it is a sound step.
+int32_t MisuseOf(const Started &task, const Step &step) {
+    if (step.op == Op::Mark || step.op == Op::Return) return -1;
+    if (task.terminated) return StopIndex(step.op, Misuse::AfterTerminate);
+    if (step.op == Op::Terminate && !task.holds.empty()) return StopIndex(step.op, Misuse::HoldsAtTerminate);
+    if (step.op == Op::Release &&
+        std::find(task.holds.begin(), task.holds.end(), std::make_pair(step.a, step.b)) == task.holds.end())
+        return StopIndex(step.op, Misuse::UnheldRelease);
+    return -1;
 }
 
 } // namespace
@@ -74,6 +85,10 @@ Trace RunModel(const Program &program) {
             trace.push_back({Event::Priority, top.body, top.reported});
         }
         const Step step = steps[top.next_step++];
+        if (const int32_t stop = MisuseOf(top, step); stop >= 0) {
+            trace.push_back({Event::Stop, top.body, stop});
+            break;
+        }
         switch (step.op) {
         case Op::Mark:
             trace.push_back({Event::Mark, top.body, step.a});
@@ -83,10 +98,10 @@ Trace RunModel(const Program &program) {
             free_ids.pop_back();
             break;
         case Op::Acquire:
-            top.ceilings.push_back(step.a);
+            top.holds.push_back({step.a, step.b});
             break;
         case Op::Release:
-            top.ceilings.erase(std::find(top.ceilings.begin(), top.ceilings.end(), step.a));
+            top.holds.erase(std::find(top.holds.begin(), top.holds.end(), std::make_pair(step.a, step.b)));
             break;
         case Op::Terminate:
             top.terminated = true;

@@ -1,6 +1,7 @@
 #include "task_program.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace harness {
@@ -17,11 +18,85 @@ Choose SeededChoices(uint64_t seed) {
 
 namespace {
 
+struct Stop {
+    Op op;
+    Misuse misuse;
+    const char *operation;
+    const char *rule;
+};
+const Stop stops[] = {
+    {Op::Activate, Misuse::AfterTerminate, "ActivateTask", "called after the task's TerminateTask"},
+    {Op::Terminate, Misuse::AfterTerminate, "TerminateTask", "called after the task's TerminateTask"},
+    {Op::Acquire, Misuse::AfterTerminate, "AcquireResource", "called after the task's TerminateTask"},
+    {Op::Release, Misuse::AfterTerminate, "ReleaseResource", "called after the task's TerminateTask"},
+    {Op::Terminate, Misuse::HoldsAtTerminate, "TerminateTask", "the task still holds a resource"},
+    {Op::Release, Misuse::UnheldRelease, "ReleaseResource", "the running task holds no such resource"},
+};
+
+bool IsKernelCall(Op op) { return op != Op::Mark && op != Op::Return; }
+
 // A narrow range of priorities and ceilings, so that equal priorities and
 // ceilings that equal a priority are common.
 int32_t PickPriority(const Choose &choose) { return static_cast<int32_t>(choose(8)) - 1; }
 
+// Ends body `b` in a misuse: a kernel call after its Terminate, or, in
+// place of its Terminate, one with a hold left open or the release of a
+// pair it never holds (key 2).
+void AddMisuse(const Choose &choose, std::vector<Step> &steps, uint32_t count, int32_t &acquisitions_left) {
+    switch (choose(6)) {
+    case 0:
+        steps.push_back({Op::Activate, static_cast<int32_t>(choose(count)), PickPriority(choose)});
+        return;
+    case 1:
+        steps.push_back({Op::Terminate, 0, 0});
+        return;
+    case 2:
+        steps.push_back({Op::Acquire, PickPriority(choose), 0});
+        return;
+    case 3:
+        steps.push_back({Op::Release, PickPriority(choose), 0});
+        return;
+    case 4: {
+        // Leave the last hold it released open, or take a new one, and terminate.
+        steps.pop_back(); // the Terminate
+        const auto last_release =
+            std::find_if(steps.rbegin(), steps.rend(), [](const Step &s) { return s.op == Op::Release; });
+        if (last_release != steps.rend()) {
+            steps.erase(std::next(last_release).base());
+        } else if (acquisitions_left > 0) {
+            --acquisitions_left;
+            steps.push_back({Op::Acquire, PickPriority(choose), 0});
+        }
+        steps.push_back({Op::Terminate, 0, 0});
+        return;
+    }
+    default:
+        steps.pop_back();
+        steps.push_back({Op::Release, PickPriority(choose), 2});
+        return;
+    }
+}
+
 } // namespace
+
+int32_t StopIndex(Op op, Misuse misuse) {
+    for (size_t i = 0; i < std::size(stops); ++i)
+        if (stops[i].op == op && stops[i].misuse == misuse) return static_cast<int32_t>(i);
+    return -1;
+}
+
+std::string StopText(int32_t index) {
+    if (index < 0 || static_cast<size_t>(index) >= std::size(stops)) return "unknown stop";
+    const Stop &s = stops[static_cast<size_t>(index)];
+    return std::string(s.operation) + ": " + s.rule;
+}
+
+int32_t FindStop(const char *operation, const char *rule) {
+    for (size_t i = 0; i < std::size(stops); ++i)
+        if (stops[i].operation == std::string(operation) && stops[i].rule == std::string(rule))
+            return static_cast<int32_t>(i);
+    return -1;
+}
 
 Program Generate(const Choose &choose) {
     Program program;
@@ -33,6 +108,7 @@ Program Generate(const Choose &choose) {
 
     int32_t acquisitions_left = 8;
     int32_t mark = 0;
+    const uint32_t misuse_body = choose(4) == 0 ? choose(count) : count;
     for (uint32_t b = 0; b < count; ++b) {
         std::vector<Step> &steps = program.bodies[b];
         std::vector<Step> held;
@@ -75,6 +151,10 @@ Program Generate(const Choose &choose) {
         }
         steps.push_back({Op::Terminate, 0, 0});
         if (choose(4) == 0) steps.push_back({Op::Mark, mark++, 0});
+        if (b == misuse_body) {
+            if (steps.back().op == Op::Mark) steps.pop_back(); // a misuse that replaces Terminate
+            AddMisuse(choose, steps, count, acquisitions_left);
+        }
     }
     return program;
 }
@@ -87,11 +167,18 @@ bool IsValid(const Program &program) {
     for (size_t b = 0; b < count; ++b) {
         std::vector<std::pair<int32_t, int32_t>> held;
         bool terminated = false;
+        bool misused = false; // the run stops here: nothing may follow
         for (const Step &s : program.bodies[b]) {
-            if (terminated && s.op != Op::Mark) return false;
+            if (misused) return false;
+            if (s.op == Op::Activate && (s.a < 0 || s.a >= static_cast<int32_t>(count))) return false;
+            if (terminated) {
+                if (s.op == Op::Return) return false;
+                misused = IsKernelCall(s.op);
+                continue;
+            }
             switch (s.op) {
             case Op::Activate:
-                if (s.a <= static_cast<int32_t>(b) || s.a >= static_cast<int32_t>(count)) return false;
+                if (s.a <= static_cast<int32_t>(b)) return false;
                 ++activations[static_cast<size_t>(s.a)];
                 break;
             case Op::Acquire:
@@ -100,19 +187,22 @@ bool IsValid(const Program &program) {
                 break;
             case Op::Release: {
                 const auto it = std::find(held.begin(), held.end(), std::make_pair(s.a, s.b));
-                if (it == held.end()) return false;
-                held.erase(it);
+                if (it == held.end()) {
+                    misused = true;
+                } else {
+                    held.erase(it);
+                }
                 break;
             }
             case Op::Terminate:
-                if (!held.empty()) return false;
-                terminated = true;
+                misused = !held.empty();
+                terminated = held.empty();
                 break;
             default:
                 break;
             }
         }
-        if (!terminated) return false;
+        if (!terminated && !misused) return false;
     }
     for (size_t b = 1; b < count; ++b)
         if (activations[b] > 1) return false;
@@ -195,9 +285,13 @@ Program Parse(const std::string &text) {
 std::string Format(const Trace &trace) {
     std::ostringstream out;
     for (const Event &e : trace) {
-        static const char *const kinds[] = {"enter", "mark", "prio", "term"};
+        static const char *const kinds[] = {"enter", "mark", "prio", "term", "stop"};
         out << kinds[e.kind] << ' ' << e.body;
-        if (e.kind != Event::Terminate) out << ' ' << e.value;
+        if (e.kind == Event::Stop) {
+            out << ' ' << StopText(e.value);
+        } else if (e.kind != Event::Terminate) {
+            out << ' ' << e.value;
+        }
         out << '\n';
     }
     return out.str();

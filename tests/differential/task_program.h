@@ -22,18 +22,31 @@ struct Step {
 
 // Body 0 is started with first_priority; every other body is activated by
 // at most one step of a lower-numbered body, so each runs as one task at most.
+// A body may end in one misuse that the kernel stops on: a kernel call after
+// its Terminate, a Terminate with holds open, or a Release of a pair it
+// does not hold.
 struct Program {
     int32_t first_priority = 0;
     std::vector<std::vector<Step>> bodies;
 };
 
 struct Event {
-    enum Kind : uint8_t { Enter, Mark, Priority, Terminate } kind;
+    enum Kind : uint8_t { Enter, Mark, Priority, Terminate, Stop } kind;
     int32_t body;
-    int32_t value; // the task record entered, the mark's number, or the new priority
+    // The task record entered, the mark's number, the new priority, or the
+    // stop's index (StopIndex).
+    int32_t value;
     bool operator==(const Event &o) const { return kind == o.kind && body == o.body && value == o.value; }
 };
 using Trace = std::vector<Event>;
+
+enum class Misuse : uint8_t { AfterTerminate, HoldsAtTerminate, UnheldRelease };
+
+// The kernel's stop for a step of `op` that commits `misuse`, as an index,
+// and its texts; FindStop maps the texts back, -1 for an unknown stop.
+int32_t StopIndex(Op op, Misuse misuse);
+std::string StopText(int32_t index);
+int32_t FindStop(const char *operation, const char *rule);
 
 // Returns a choice in [0, n). A seeded PRNG or a fuzzer's input bytes.
 using Choose = std::function<uint32_t(uint32_t n)>;
@@ -41,11 +54,14 @@ using Choose = std::function<uint32_t(uint32_t n)>;
 Choose SeededChoices(uint64_t seed);
 
 // At most 16 bodies and 8 acquisitions in all, so no run exceeds the
-// kernel's capacities; every hold is released before its task terminates.
+// kernel's capacities; every hold is released before its task terminates,
+// but in one program of four, where one body ends in a misuse.
 Program Generate(const Choose &choose);
 
-// True when every hold is released, by its own body, before it terminates,
-// and each body but 0 is activated at most once, by a lower-numbered body.
+// True when every body ends with Terminate (and marks after it), every hold
+// released by its own body before, or ends at its first misuse; and each
+// body but 0 is activated at most once, by a lower-numbered body, before
+// any misuse.
 bool IsValid(const Program &program);
 
 // Text form "P<first priority>: steps | steps ...": m<n> mark, a<body>@<p>
