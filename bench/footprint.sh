@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The kernel's footprint: machine code and static data of the kernel
 # library's objects built with -Os, and the stack that each level of
-# preemption takes (16 nested preemptions in a Release build).
+# preemption takes (16 nested preemptions, at -Os and in a Release build).
 #
 #   bench/footprint.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-footprint -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >/dev/null
 cmake --build build-footprint -j --target onestack_kernel stack_per_level >/dev/null
+cmake -S . -B build-footprint-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-footprint-release -j --target stack_per_level >/dev/null
 
 objects=(build-footprint/kernel/CMakeFiles/onestack_kernel.dir/*.o)
 sum_sections() { # awk regex of section names
@@ -17,6 +19,4 @@ printf '%-44s %6s bytes\n' "kernel code (.text, -Os)" "$(sum_sections '^\.text')
 printf '%-44s %6s bytes\n' "kernel message texts (.rodata, -Os)" "$(sum_sections '^\.rodata')"
 printf '%-44s %6s bytes\n' "kernel static data (.data + .bss)" "$(sum_sections '^\.(data|bss)')"
 ./build-footprint/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (-Os)            \1 bytes/p'
-if [ -x build/bench/stack_per_level ]; then
-    ./build/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (Release)        \1 bytes/p'
-fi
+./build-footprint-release/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (Release)        \1 bytes/p'
