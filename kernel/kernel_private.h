@@ -33,14 +33,16 @@ struct ResourceRecord {
     int32_t key;     // held: the key named, compared only for equality
 };
 
-// Who may make a kernel call now. Only TASK_RUNNING allows one, so every
-// operation tests the state with one compare and picks the message only
-// when it stops.
-enum RunState : uint8_t {
-    TASK_RUNNING, // the entry of the task at ready_head runs
-    TASK_ENDED,   // that entry has called TerminateTask and not yet returned
-    NO_RUN,       // before the first StartOS, and after one has returned
-    STOPPING,     // a stop is under way; only StartOS may follow it
+// Who may make a kernel call now: only TASK_RUNNING allows one. Every
+// other state is negative, so each operation tests the sign with one
+// compare and picks the message only when it stops; a sign test, unlike a
+// test for equality, leaves the optimiser no known value to keep in a
+// saved register until the store after an entry returns.
+enum RunState : int8_t {
+    TASK_RUNNING = 0, // the entry of the task at ready_head runs
+    TASK_ENDED = -1,  // that entry has called TerminateTask and not yet returned
+    NO_RUN = -2,      // before the first StartOS, and after one has returned
+    STOPPING = -3,    // a stop is under way; only StartOS may follow it
 };
 
 extern TaskRecord task_table[MAX_TASKS];
@@ -84,7 +86,7 @@ void ResetTables();
 
 // May the running task make a kernel call? Not after its TerminateTask,
 // and not outside a run, when no task is running.
-inline bool IsCallerRunning() { return run_state == TASK_RUNNING; }
+inline bool IsCallerRunning() { return run_state >= TASK_RUNNING; }
 
 // Precondition: `task` is on no list. Links it into the ready list, which
 // stays ordered by current priority, highest first. Out of line: the walk

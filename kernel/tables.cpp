@@ -80,7 +80,7 @@ void StopCaller(const char *operation) {
         "no task is running (called outside StartOS)",
         "called while the kernel is stopping",
     };
-    Stop(operation, rules[run_state]);
+    Stop(operation, rules[-run_state]);
 }
 
 } // namespace onestack
