@@ -34,6 +34,17 @@ void WriteStopLine(const char *operation, const char *rule) {
 
 StopHandler stop_handler = WriteStopLine;
 
+[[noreturn]] void Stop(const char *operation, const char *rule) {
+    // Whatever the tasks wrote is not lost when the handler resets or aborts.
+    fflush(stdout);
+    // A kernel call from the handler itself stops again: it gets the
+    // default line, not the handler, which would recurse.
+    const StopHandler handler = run_state == STOPPING ? WriteStopLine : stop_handler;
+    run_state = STOPPING;
+    handler(operation, rule);
+    abort();
+}
+
 } // namespace
 
 void ResetTables() {
@@ -53,21 +64,6 @@ void ResetTables() {
     }
     resource_table[MAX_RESOURCES - 1].ceiling = NO_RECORD;
 }
-
-namespace {
-
-[[noreturn]] void Stop(const char *operation, const char *rule) {
-    // Whatever the tasks wrote is not lost when the handler resets or aborts.
-    fflush(stdout);
-    // A kernel call from the handler itself stops again: it gets the
-    // default line, not the handler, which would recurse.
-    const StopHandler handler = run_state == STOPPING ? WriteStopLine : stop_handler;
-    run_state = STOPPING;
-    handler(operation, rule);
-    abort();
-}
-
-} // namespace
 
 void StopKernel(const char *operation_and_rule) {
     Stop(operation_and_rule, operation_and_rule + strlen(operation_and_rule) + 1);

@@ -2,9 +2,9 @@
 // random programs, with its tables checked after every call.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 

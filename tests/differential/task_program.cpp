@@ -39,8 +39,8 @@ bool IsKernelCall(Op op) { return op != Op::Mark && op != Op::Return; }
 // ceilings that equal a priority are common.
 int32_t PickPriority(const Choose &choose) { return static_cast<int32_t>(choose(8)) - 1; }
 
-// Ends body `b` in a misuse: a kernel call after its Terminate, or, in
-// place of its Terminate, one with a hold left open or the release of a
+// Ends a body's steps in a misuse: a kernel call after its Terminate, or,
+// in place of its Terminate, one with a hold left open or the release of a
 // pair it never holds (key 2).
 void AddMisuse(const Choose &choose, std::vector<Step> &steps, uint32_t count, int32_t &acquisitions_left) {
     switch (choose(6)) {
