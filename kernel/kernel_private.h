@@ -9,6 +9,7 @@
 // Hidden: no shared object outside the kernel's own sees these, and under
 // position-independent code the tables are then reached directly.
 #pragma GCC visibility push(hidden)
+#include "onestack_port.h"
 namespace onestack {
 
 constexpr int32_t NO_RECORD = -1;
@@ -33,11 +34,13 @@ struct ResourceRecord {
     int32_t key;     // held: the key named, compared only for equality
 };
 
-// Who may make a kernel call now: only TASK_RUNNING allows one. Every
-// other state is negative, so each operation tests the sign with one
-// compare and picks the message only when it stops; a sign test, unlike a
-// test for equality, leaves the optimiser no known value to keep in a
-// saved register until the store after an entry returns.
+// Who may make a kernel call now, in thread mode: only TASK_RUNNING allows
+// one. Every other state is negative, so each operation compares it with
+// the handler number (0 in thread mode) and picks the message only when it
+// stops; an ordered compare, unlike a test for equality, leaves the
+// optimiser no known value to keep in a saved register until the store
+// after an entry returns. Handlers never change it: in a handler it is the
+// state of the thread that the interrupt found.
 enum RunState : int8_t {
     TASK_RUNNING = 0, // the entry of the task at ready_head runs
     TASK_ENDED = -1,  // that entry has called TerminateTask and not yet returned
@@ -61,6 +64,13 @@ inline TaskId &free_task_head = kernel_variables.free_task_head;
 inline int32_t &free_resource_head = kernel_variables.free_resource_head;
 inline RunState &run_state = kernel_variables.run_state;
 
+// The ready list's head as the thread last saw it, before the first
+// handler activation that changed it: the dispatch at interrupt exit runs
+// tasks until it heads the list again. NO_DISPATCH while none is pending.
+// The board's PendSV handler reads it by the name given here.
+constexpr TaskId NO_DISPATCH = -2;
+extern TaskId interrupted_head __asm__("onestack_interrupted_head");
+
 // The record of a task. Precondition: `i` is an index, not NO_TASK. The
 // unsigned index spares the hot paths a sign extension per lookup.
 inline TaskRecord &TaskAt(TaskId i) { return task_table[static_cast<uint32_t>(i)]; }
@@ -80,13 +90,14 @@ void ResetTables();
 // each check costs a compare and a branch.
 [[gnu::cold]] void StopKernel(const char *operation_and_rule);
 
-// The stop for a kernel call made while run_state is not TASK_RUNNING; the
-// rule follows from the state.
+// The stop for a kernel call made from a handler, or while run_state is not
+// TASK_RUNNING; the rule follows from the mode and the state.
 [[gnu::cold]] void StopCaller(const char *operation);
 
 // May the running task make a kernel call? Not after its TerminateTask,
-// and not outside a run, when no task is running.
-inline bool IsCallerRunning() { return run_state >= TASK_RUNNING; }
+// not outside a run, when no task is running, and not from a handler: the
+// state is at most TASK_RUNNING (0), and a handler's number is positive.
+inline bool IsCallerRunning() { return run_state >= port::HandlerNumber(); }
 
 // Precondition: `task` is on no list. Links it into the ready list, which
 // stays ordered by current priority, highest first. Out of line: the walk
@@ -98,6 +109,13 @@ inline bool IsCallerRunning() { return run_state >= TASK_RUNNING; }
 // list is empty). ActivateTask makes the first pass itself, where the entry
 // is at hand, and calls this only when more tasks must run before it returns.
 [[gnu::noinline]] void Dispatch(TaskId awaited);
+
+// Precondition: thread mode, with interrupted_head taken from a pending
+// dispatch. Runs, as the thread, every task that the handlers have made
+// ready ahead of `awaited`, then lets the interrupted code continue as the
+// interrupt found it, in the run state it had. The board enters it from
+// PendSV by the name given here.
+void DispatchAtInterruptExit(TaskId awaited) __asm__("onestack_dispatch_at_interrupt_exit");
 
 // StartOS without its closing message: checks, resets the tables and runs
 // the first task and all it activates. For StartOS, the benchmarks and the

@@ -28,11 +28,13 @@ bool IsOutrankedByNext(TaskId t) {
     return next != NO_TASK && TaskAt(next).current_priority > TaskAt(t).current_priority;
 }
 
-// Precondition: `t` heads the ready list and a task behind it now outranks
-// it. Ahead of equals, so that a task of equal priority does not take over.
-void StepAside(TaskId t) {
+// Precondition: `t` heads the ready list, a task behind it now outranks
+// it, and interrupts are masked by `mask`. Ahead of equals, so that a task
+// of equal priority does not take over.
+void StepAside(TaskId t, port::InterruptMask mask) {
     ready_head = TaskAt(t).next;
     InsertReady(t, AHEAD_OF_EQUALS);
+    port::RestoreInterrupts(mask);
     Dispatch(t);
 }
 
@@ -54,7 +56,8 @@ void AcquireResource(int32_t ceiling, int32_t key) {
     hold.ceiling = ceiling;
     hold.key = key;
     ++TaskAt(t).hold_count;
-    // The running task heads the ready list, so raising it keeps the order.
+    // The running task heads the ready list, so raising it keeps the order,
+    // seen from a handler before the store or after it: no mask is needed.
     if (TaskAt(t).current_priority < ceiling) {
         TaskAt(t).current_priority = ceiling;
     }
@@ -105,10 +108,14 @@ void ReleaseResource(int32_t ceiling, int32_t key) {
     if (!governing) {
         return;
     }
+    // Between the fall and the step aside the list is out of order, and a
+    // handler's insertion would go astray.
+    const port::InterruptMask mask = port::MaskInterrupts();
     task.current_priority = priority;
     if (IsOutrankedByNext(t)) {
-        return StepAside(t);
+        return StepAside(t, mask);
     }
+    port::RestoreInterrupts(mask);
 }
 
 } // extern "C"

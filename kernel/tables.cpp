@@ -26,6 +26,9 @@ ResourceRecord resource_table[MAX_RESOURCES];
 // at ready_head may make a kernel call: so then ready_head is a live task.
 KernelVariables kernel_variables = {0, 0, 0, NO_RUN};
 
+// Set by a handler's activation, taken by the dispatch at interrupt exit.
+TaskId interrupted_head = NO_DISPATCH;
+
 namespace {
 
 void WriteStopLine(const char *operation, const char *rule) {
@@ -35,6 +38,8 @@ void WriteStopLine(const char *operation, const char *rule) {
 StopHandler stop_handler = WriteStopLine;
 
 [[noreturn]] void Stop(const char *operation, const char *rule) {
+    // No handler may touch the tables that the stop reports on.
+    port::StopInterrupts();
     // Whatever the tasks wrote is not lost when the handler resets or aborts.
     fflush(stdout);
     // A kernel call from the handler itself stops again: it gets the
@@ -49,6 +54,7 @@ StopHandler stop_handler = WriteStopLine;
 
 void ResetTables() {
     ready_head = NO_TASK;
+    interrupted_head = NO_DISPATCH;
     free_task_head = 0;
     free_resource_head = 0;
     for (TaskId i = 0; i < MAX_TASKS; ++i) {
@@ -76,7 +82,7 @@ void StopCaller(const char *operation) {
         "no task is running (called outside StartOS)",
         "called while the kernel is stopping",
     };
-    Stop(operation, rules[-run_state]);
+    Stop(operation, port::HandlerNumber() != 0 ? "called from an interrupt handler" : rules[-run_state]);
 }
 
 } // namespace onestack

@@ -38,6 +38,9 @@ constexpr char RUN_IN_PROGRESS[] = ONESTACK_RULE(
 // as they were. A run abandoned by a stop may be started afresh: the
 // reset restores every table.
 void CheckStartOS(TaskEntry entry) {
+    if (port::HandlerNumber() != 0) {
+        return StopKernel(ONESTACK_RULE("StartOS", "called from an interrupt handler"));
+    }
     if (entry == nullptr) {
         return StopKernel(ONESTACK_RULE("StartOS", "the entry is null"));
     }
@@ -45,6 +48,43 @@ void CheckStartOS(TaskEntry entry) {
     if (run_state != NO_RUN && run_state != STOPPING) {
         return StopKernel(RUN_IN_PROGRESS);
     }
+}
+
+// ActivateTask when no running task calls it: from a handler, which links
+// the task and leaves it to the dispatch at interrupt exit, or a misuse.
+// A handler's activation counts where the thread stands in a run, after a
+// TerminateTask too, and even while the ready list is momentarily empty:
+// the dispatch at exit runs it then.
+[[gnu::cold]] void ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name) {
+    if (port::HandlerNumber() == 0) {
+        return StopCaller("ActivateTask");
+    }
+    port::CheckHandlerMayActivate();
+    if (run_state == NO_RUN) {
+        return StopKernel(ONESTACK_RULE("ActivateTask", "called from an interrupt handler outside StartOS"));
+    }
+    if (run_state == STOPPING) {
+        return StopKernel(ONESTACK_RULE("ActivateTask", "called while the kernel is stopping"));
+    }
+    if (entry == nullptr) {
+        return StopKernel(ONESTACK_RULE("ActivateTask", "the entry is null"));
+    }
+    // Masked even in a handler: a nested one may activate too.
+    const port::InterruptMask mask = port::MaskInterrupts();
+    if (free_task_head == NO_TASK) {
+        return StopKernel(ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)"));
+    }
+    const TaskId head = ready_head;
+    InsertReady(NewTask(entry, priority, name), BEHIND_EQUALS);
+    // The first handler to change the head since the thread last ran names
+    // what the thread had; later ones, nested or chained, only add tasks.
+    // (InsertReady writes ready_head through a pointer, unseen by cppcheck.)
+    // cppcheck-suppress knownConditionTrueFalse
+    if (ready_head != head && interrupted_head == NO_DISPATCH) {
+        interrupted_head = head;
+        port::PendDispatch();
+    }
+    port::RestoreInterrupts(mask);
 }
 
 } // namespace
@@ -77,29 +117,48 @@ void onestack::Dispatch(TaskId awaited) {
     } while (ready_head != awaited);
 }
 
+// Handlers refuse to activate until run_state says a run is in progress,
+// and the mask keeps that store behind the tables it announces. Once it
+// is back at NO_RUN they refuse again; one that comes before that runs its
+// tasks at its exit, as the list is empty.
 void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
     CheckStartOS(entry);
+    port::PrepareInterrupts();
+    const port::InterruptMask mask = port::MaskInterrupts();
     ResetTables();
     ready_head = NewTask(entry, priority, name);
     TaskAt(ready_head).next = NO_TASK;
     run_state = TASK_RUNNING;
+    port::RestoreInterrupts(mask);
     Dispatch(NO_TASK);
     run_state = NO_RUN;
+}
+
+// The dispatch ends with `awaited` at the head again: to the interrupted
+// code the handlers' tasks came and went between two of its instructions.
+void onestack::DispatchAtInterruptExit(TaskId awaited) {
+    const RunState interrupted = run_state;
+    run_state = TASK_RUNNING;
+    Dispatch(awaited);
+    run_state = interrupted;
 }
 
 extern "C" {
 
 void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
     if (!IsCallerRunning()) {
-        return StopCaller("ActivateTask");
+        return ActivateFromHandler(entry, priority, name);
     }
     if (entry == nullptr) {
         return StopKernel(ONESTACK_RULE("ActivateTask", "the entry is null"));
     }
+    // Handlers take records and link tasks too.
+    const port::InterruptMask mask = port::MaskInterrupts();
     if (free_task_head == NO_TASK) {
         return StopKernel(ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)"));
     }
-    // A task is running, so the caller heads the list.
+    // A task is running, so the caller heads the list: a handler that puts
+    // another task ahead of it has it run before the caller continues.
     const TaskId previous = ready_head;
     const TaskId i = NewTask(entry, priority, name);
     if (priority > TaskAt(previous).current_priority) {
@@ -108,6 +167,7 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
         // here, where the entry is at hand.
         TaskAt(i).next = previous;
         ready_head = i;
+        port::RestoreInterrupts(mask);
         entry();
         run_state = TASK_RUNNING;
         if (ready_head != previous) {
@@ -116,6 +176,7 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
     } else {
         // It waits for the tasks ahead of it, in an enclosing dispatcher loop.
         InsertReady(i, BEHIND_EQUALS);
+        port::RestoreInterrupts(mask);
     }
 }
 
@@ -128,8 +189,10 @@ void TerminateTask(void) {
     if (HoldsAnyResource(i)) {
         return StopKernel(ONESTACK_RULE("TerminateTask", "the task still holds a resource"));
     }
+    const port::InterruptMask mask = port::MaskInterrupts();
     ready_head = TaskAt(i).next;
     ReturnTaskRecord(i);
+    port::RestoreInterrupts(mask);
     // Until the entry returns, a kernel call would act on the next task.
     run_state = TASK_ENDED;
 }

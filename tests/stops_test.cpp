@@ -102,6 +102,38 @@ TEST(StopsDeathTest, StartOsWhileARunIsInProgress) {
                  "by longjmp or an exception\\)\n$");
 }
 
+// A handler may call ActivateTask and nothing else.
+const Call *handler_call;
+TEST(StopsDeathTest, KernelCallsFromAHandler) {
+    const Call handler_calls[] = {
+        task_calls[1],
+        task_calls[2],
+        task_calls[3],
+        {"StartOS", [] { StartOS([] { TerminateTask(); }, 1, "nested"); }},
+    };
+    for (const Call &call : handler_calls) {
+        SCOPED_TRACE(call.name);
+        handler_call = &call;
+        EXPECT_DEATH(StartOS([] { SimulateInterrupt([] { handler_call->make(); }); }, 1, "A"),
+                     std::string("^onestack: ") + call.name + ": called from an interrupt handler\n$");
+    }
+    // Outside a run the handler's activation would be lost: it stops.
+    EXPECT_DEATH(SimulateInterrupt(task_calls[0].make),
+                 "^onestack: ActivateTask: called from an interrupt handler outside StartOS\n$");
+    EXPECT_DEATH(StartOS([] { SimulateInterrupt([] { ActivateTask(nullptr, 2, "null"); }); }, 1, "A"),
+                 "^onestack: ActivateTask: the entry is null\n$");
+    EXPECT_DEATH(StartOS([] { SimulateInterrupt(Activate17); }, 1, "A"),
+                 "^onestack: ActivateTask: no free task record \\(16 tasks live\\)\n$");
+    EXPECT_DEATH(SimulateInterrupt(nullptr), "^onestack: SimulateInterrupt: the handler is null\n$");
+    // A stop handler that takes an interrupt: its activation stops again.
+    EXPECT_DEATH(
+        {
+            SetStopHandler([](const char *, const char *) { SimulateInterrupt(task_calls[0].make); });
+            TerminateTask();
+        },
+        "^onestack: ActivateTask: called while the kernel is stopping\n$");
+}
+
 std::jmp_buf escape;
 
 // A longjmp out of an entry leaves the kernel mid-run, and StartOS says so.

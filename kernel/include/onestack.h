@@ -5,9 +5,10 @@
  *
  * This is the only header that tasks and the host program include. It
  * compiles as C11 and as C++17. Every operation below is called from one
- * thread; a task is preempted only inside its own ActivateTask or
- * ReleaseResource, which run every task that now outranks it to completion
- * before they return.
+ * thread, or ActivateTask from an interrupt handler. Without interrupts a
+ * task is preempted only inside its own ActivateTask or ReleaseResource,
+ * which run every task that now outranks it to completion before they
+ * return; a handler's activation preempts it where the interrupt found it.
  *
  * A broken precondition that the kernel can detect stops the program:
  * standard output is flushed, the stop handler gets the operation and the
@@ -104,6 +105,24 @@ ONESTACK_API void AcquireResource(int32_t ceiling, int32_t key);
  * priority wait. Stops the program if the caller holds no such pair.
  * Every hold must be released before TerminateTask. */
 ONESTACK_API void ReleaseResource(int32_t ceiling, int32_t key);
+
+/* ---- Interrupts ---------------------------------------------------- */
+
+/* An interrupt handler may call ActivateTask and no other operation; from a
+ * handler it links the task and returns. When the last nested handler has
+ * returned, and before the interrupted code continues, every task that the
+ * handlers made ready above the task the interrupt found running runs to
+ * completion, in thread mode: that task is preempted between two of its
+ * instructions. An activation from a handler counts during a whole run,
+ * after the running task's TerminateTask too; outside StartOS it stops the
+ * program. On the Cortex-M3, NMI and HardFault may not call the kernel. */
+typedef void (*InterruptHandler)(void);
+
+/* Host builds only: runs `handler` as if an interrupt arrived at this
+ * point, then does what the interrupt exit does. It may be called from a
+ * task, from the host program, or from a simulated handler (a nested
+ * interrupt, whose exit waits for the outermost). */
+ONESTACK_API void SimulateInterrupt(InterruptHandler handler);
 
 /* ---- When a precondition is broken --------------------------------- */
 

@@ -76,6 +76,8 @@ void CheckTables(const char *after) {
         if (on_free_resources[r] == 1 ? owner != NO_TASK : !held_by_live_task)
             Violation("resource record " + std::to_string(r) + " neither free nor held by a live task");
     }
+    if (port::HandlerNumber() == 0 && interrupted_head != NO_DISPATCH)
+        Violation("a dispatch at interrupt exit is pending in thread mode");
     if (run->violations.size() > violations_before) Violation(std::string("  after ") + after);
 }
 
@@ -97,6 +99,24 @@ void RecordStop(const char *operation, const char *rule) {
 }
 
 template <int32_t B> void Entry();
+
+constexpr std::array<TaskEntry, MAX_TASKS> entries = {
+    Entry<0>, Entry<1>, Entry<2>,  Entry<3>,  Entry<4>,  Entry<5>,  Entry<6>,  Entry<7>,
+    Entry<8>, Entry<9>, Entry<10>, Entry<11>, Entry<12>, Entry<13>, Entry<14>, Entry<15>};
+
+void Activate(const Step &step, const char *after) {
+    bodies[size_t(step.a)].waiting = true;
+    bodies[size_t(step.a)].priority = step.b;
+    ActivateTask(entries[size_t(step.a)], step.b, "body");
+    CheckTables(after);
+}
+
+// The activations of the simulated interrupt that runs.
+std::vector<Step> handler_steps;
+
+void RunHandler() {
+    for (const Step &step : handler_steps) Activate(step, "ActivateTask from a handler");
+}
 
 void RunBody(int32_t b) {
     BodyState &self = bodies[size_t(b)];
@@ -134,16 +154,25 @@ void RunBody(int32_t b) {
             run->trace.push_back({Event::Terminate, b, 0});
             CheckTables("TerminateTask");
             continue;
-        case Op::Activate: {
-            static constexpr std::array<TaskEntry, MAX_TASKS> entries = {
-                Entry<0>, Entry<1>, Entry<2>,  Entry<3>,  Entry<4>,  Entry<5>,  Entry<6>,  Entry<7>,
-                Entry<8>, Entry<9>, Entry<10>, Entry<11>, Entry<12>, Entry<13>, Entry<14>, Entry<15>};
-            bodies[size_t(step.a)].waiting = true;
-            bodies[size_t(step.a)].priority = step.b;
-            ActivateTask(entries[size_t(step.a)], step.b, "body");
-            CheckTables("ActivateTask");
+        case Op::Activate:
+            Activate(step, "ActivateTask");
+            break;
+        case Op::Interrupt: {
+            handler_steps = {step};
+            while (self.next_step < steps.size() && steps[self.next_step].op == Op::InSameHandler)
+                handler_steps.push_back(steps[self.next_step++]);
+            // To the interrupted code the exit dispatch is invisible: the
+            // head it left is the head it finds.
+            const TaskId head = ready_head;
+            SimulateInterrupt(RunHandler);
+            if (ready_head != head) Violation("an interrupt left another task at the head");
+            CheckTables("an interrupt");
+            if (self.terminated) continue; // its record may be another task's now
             break;
         }
+        case Op::InSameHandler:
+            Violation("an activation by a handler outside an interrupt");
+            continue;
         case Op::Acquire:
             AcquireResource(step.a, step.b);
             CheckTables("AcquireResource");

@@ -3,15 +3,25 @@
 // tasks wait in arrival order until one outranks the top. A started task
 // is never overtaken by a waiting task of equal priority: it is already
 // ahead of every equal. A misuse stops the run before it changes anything.
+//
+// An interrupt's activations wait like any other. If one of them outranks
+// what the ready list held at its head, the interrupt's exit opens a
+// dispatch on the stack, above the interrupted task: every waiting task
+// that outranks that head starts on it, in turn, and when none is left the
+// interrupted task continues, even one that has terminated and not yet
+// returned.
 #include "reference_model.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace harness {
 
 namespace {
 
 struct Started {
+    bool dispatch; // an interrupt's exit dispatch, not a task
+    int64_t floor; // dispatch: the priority of the head it runs back to
     int32_t body;
     int32_t id; // the task record it is given
     int32_t base;
@@ -41,9 +51,33 @@ size_t Best(const std::vector<Waiting> &waiting) {
     return best;
 }
 
+constexpr int64_t EMPTY_LIST = INT64_MIN;
+
+// The priority at the head of the ready list: the highest task that has
+// started and not terminated, or a waiting task above it.
+int64_t HeadPriority(const std::vector<Started> &stack, const std::vector<Waiting> &waiting) {
+    int64_t head = EMPTY_LIST;
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+        if (!it->dispatch && !it->terminated) {
+            head = it->Priority();
+            break;
+        }
+    }
+    if (!waiting.empty()) head = std::max<int64_t>(head, waiting[Best(waiting)].priority);
+    return head;
+}
+
+// Does the best waiting task start now, above the top of the stack?
+bool StartsNow(const std::vector<Started> &stack, const Waiting &best) {
+    if (stack.empty()) return true;
+    const Started &top = stack.back();
+    if (top.dispatch) return best.priority > top.floor;
+    return !top.terminated && best.priority > top.Priority();
+}
+
 // The stop that `step` earns from `task`, or -1 if it is a sound step.
 int32_t MisuseOf(const Started &task, const Step &step) {
-    if (step.op == Op::Mark || step.op == Op::Return) return -1;
+    if (step.op == Op::Mark || step.op == Op::Return || step.op == Op::Interrupt) return -1;
     if (task.terminated) return StopIndex(step.op, Misuse::AfterTerminate);
     if (step.op == Op::Terminate && !task.holds.empty()) return StopIndex(step.op, Misuse::HoldsAtTerminate);
     if (step.op == Op::Release &&
@@ -63,17 +97,19 @@ Trace RunModel(const Program &program) {
     for (int32_t id = 15; id > 0; --id) free_ids.push_back(id);
     std::vector<Waiting> waiting = {{0, program.first_priority, 0}};
     for (;;) {
-        const bool top_can_be_preempted = !stack.empty() && !stack.back().terminated;
-        if (!waiting.empty() && (stack.empty() || (top_can_be_preempted && waiting[Best(waiting)].priority >
-                                                                               stack.back().Priority()))) {
+        if (!waiting.empty() && StartsNow(stack, waiting[Best(waiting)])) {
             const size_t best = Best(waiting);
             const Waiting w = waiting[best];
             waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(best));
-            stack.push_back({w.body, w.id, w.priority, {}, 0, false, w.priority});
+            stack.push_back({false, 0, w.body, w.id, w.priority, {}, 0, false, w.priority});
             trace.push_back({Event::Enter, w.body, stack.back().id});
             continue;
         }
         if (stack.empty()) break;
+        if (stack.back().dispatch) { // the interrupted code continues
+            stack.pop_back();
+            continue;
+        }
         Started &top = stack.back();
         const std::vector<Step> &steps = program.bodies[static_cast<size_t>(top.body)];
         if (top.next_step == steps.size()) { // the entry returns after terminating
@@ -111,6 +147,21 @@ Trace RunModel(const Program &program) {
         case Op::Return:
             trace.push_back({Event::Enter, top.body, top.id});
             break; // entered again
+        case Op::Interrupt: {
+            const int64_t head = HeadPriority(stack, waiting);
+            bool head_changes = false;
+            for (Step s = step;;) {
+                waiting.push_back({s.a, s.b, free_ids.back()});
+                free_ids.pop_back();
+                head_changes = head_changes || s.b > head;
+                if (top.next_step == steps.size() || steps[top.next_step].op != Op::InSameHandler) break;
+                s = steps[top.next_step++];
+            }
+            if (head_changes) stack.push_back({true, head, -1, -1, 0, {}, 0, false, 0});
+            break;
+        }
+        case Op::InSameHandler:
+            break; // taken with its Interrupt
         }
     }
     return trace;

@@ -33,11 +33,24 @@ const Stop stops[] = {
     {Op::Release, Misuse::UnheldRelease, "ReleaseResource", "the running task holds no such resource"},
 };
 
-bool IsKernelCall(Op op) { return op != Op::Mark && op != Op::Return; }
+// Calls of the task's own: a handler's activation is not one.
+bool IsKernelCall(Op op) {
+    return op == Op::Activate || op == Op::Acquire || op == Op::Release || op == Op::Terminate;
+}
 
 // A narrow range of priorities and ceilings, so that equal priorities and
 // ceilings that equal a priority are common.
 int32_t PickPriority(const Choose &choose) { return static_cast<int32_t>(choose(8)) - 1; }
+
+bool IsInterrupt(Op op) { return op == Op::Interrupt || op == Op::InSameHandler; }
+
+// One interrupt whose handler activates the next one to three of `pending`.
+void AddInterrupt(const Choose &choose, std::vector<Step> &steps, const std::vector<int32_t> &pending,
+                  size_t &next) {
+    Op op = Op::Interrupt;
+    for (uint32_t n = 1 + choose(3); n > 0 && next < pending.size(); --n, op = Op::InSameHandler)
+        steps.push_back({op, pending[next++], PickPriority(choose)});
+}
 
 // Ends a body's steps in a misuse: a kernel call after its Terminate, or,
 // in place of its Terminate, one with a hold left open or the release of a
@@ -114,7 +127,7 @@ Program Generate(const Choose &choose) {
         std::vector<Step> held;
         size_t next_child = 0;
         for (uint32_t n = choose(10); n > 0; --n) {
-            switch (choose(5)) {
+            switch (choose(6)) {
             case 0:
                 steps.push_back({Op::Mark, mark++, 0});
                 break;
@@ -137,12 +150,19 @@ Program Generate(const Choose &choose) {
                     held.erase(it);
                 }
                 break;
+            case 4:
+                if (next_child < children[b].size()) AddInterrupt(choose, steps, children[b], next_child);
+                break;
             default:
                 if (choose(3) == 0) steps.push_back({Op::Return, 0, 0});
                 break;
             }
         }
-        for (; next_child < children[b].size(); ++next_child)
+        // Some children are left to interrupts after the Terminate, but not
+        // in the body that ends in a misuse, which replaces its last steps.
+        const size_t left_to_interrupts =
+            b != misuse_body && choose(3) == 0 ? next_child + choose(3) : children[b].size();
+        for (; next_child < std::min(left_to_interrupts, children[b].size()); ++next_child)
             steps.push_back({Op::Activate, children[b][next_child], PickPriority(choose)});
         while (!held.empty()) {
             const auto it = held.begin() + choose(static_cast<uint32_t>(held.size()));
@@ -150,6 +170,10 @@ Program Generate(const Choose &choose) {
             held.erase(it);
         }
         steps.push_back({Op::Terminate, 0, 0});
+        while (next_child < children[b].size()) {
+            if (choose(2) == 0) steps.push_back({Op::Mark, mark++, 0});
+            AddInterrupt(choose, steps, children[b], next_child);
+        }
         if (choose(4) == 0) steps.push_back({Op::Mark, mark++, 0});
         if (b == misuse_body) {
             if (steps.back().op == Op::Mark) steps.pop_back(); // a misuse that replaces Terminate
@@ -168,19 +192,29 @@ bool IsValid(const Program &program) {
         std::vector<std::pair<int32_t, int32_t>> held;
         bool terminated = false;
         bool misused = false; // the run stops here: nothing may follow
+        Op previous = Op::Mark;
         for (const Step &s : program.bodies[b]) {
             if (misused) return false;
-            if (s.op == Op::Activate && (s.a < 0 || s.a >= static_cast<int32_t>(count))) return false;
+            if (s.op == Op::InSameHandler && !IsInterrupt(previous)) return false;
+            previous = s.op;
+            if (s.op == Op::Activate || IsInterrupt(s.op)) {
+                if (s.a < 0 || s.a >= static_cast<int32_t>(count)) return false;
+                // After the Terminate, the task's own activation is a misuse
+                // that the run stops on: it activates nothing.
+                if (s.op == Op::Activate && terminated) {
+                    misused = true;
+                    continue;
+                }
+                if (s.a <= static_cast<int32_t>(b)) return false;
+                ++activations[static_cast<size_t>(s.a)];
+                continue;
+            }
             if (terminated) {
                 if (s.op == Op::Return) return false;
                 misused = IsKernelCall(s.op);
                 continue;
             }
             switch (s.op) {
-            case Op::Activate:
-                if (s.a <= static_cast<int32_t>(b)) return false;
-                ++activations[static_cast<size_t>(s.a)];
-                break;
             case Op::Acquire:
                 held.push_back({s.a, s.b});
                 ++acquisitions;
@@ -234,6 +268,12 @@ std::string Format(const Program &program) {
             case Op::Return:
                 out << " r";
                 break;
+            case Op::Interrupt:
+                out << " i" << s.a << '@' << s.b;
+                break;
+            case Op::InSameHandler:
+                out << " &" << s.a << '@' << s.b;
+                break;
             }
         }
     }
@@ -272,6 +312,11 @@ Program Parse(const std::string &text) {
             break;
         case 't':
             s.op = Op::Terminate;
+            break;
+        case 'i':
+        case '&':
+            s.op = token[0] == 'i' ? Op::Interrupt : Op::InSameHandler;
+            t >> s.a >> separator >> s.b;
             break;
         default:
             s.op = Op::Return;

@@ -10,10 +10,12 @@
 
 namespace harness {
 
-enum class Op : uint8_t { Mark, Activate, Acquire, Release, Terminate, Return };
+enum class Op : uint8_t { Mark, Activate, Acquire, Release, Terminate, Return, Interrupt, InSameHandler };
 
 // Activate: a = body, b = priority. Acquire, Release: a = ceiling, b = key.
-// Mark: a = the mark's number.
+// Mark: a = the mark's number. Interrupt: an interrupt arrives whose handler
+// activates body a at priority b, and each InSameHandler step that follows
+// it activates one more; the interrupt exit follows the last of them.
 struct Step {
     Op op;
     int32_t a;
@@ -22,6 +24,7 @@ struct Step {
 
 // Body 0 is started with first_priority; every other body is activated by
 // at most one step of a lower-numbered body, so each runs as one task at most.
+// An interrupt may arrive at any step of a body, after its Terminate too.
 // A body may end in one misuse that the kernel stops on: a kernel call after
 // its Terminate, a Terminate with holds open, or a Release of a pair it
 // does not hold.
@@ -58,14 +61,17 @@ Choose SeededChoices(uint64_t seed);
 // but in one program of four, where one body ends in a misuse.
 Program Generate(const Choose &choose);
 
-// True when every body ends with Terminate (and marks after it), every hold
+// True when every body ends with Terminate (and marks and interrupts after
+// it), every hold
 // released by its own body before, or ends at its first misuse; and each
 // body but 0 is activated at most once, by a lower-numbered body, before
 // any misuse.
 bool IsValid(const Program &program);
 
 // Text form "P<first priority>: steps | steps ...": m<n> mark, a<body>@<p>
-// activate, +<c>/<k> acquire, -<c>/<k> release, t terminate, r return.
+// activate, +<c>/<k> acquire, -<c>/<k> release, t terminate, r return,
+// i<body>@<p> an interrupt that activates, &<body>@<p> another activation by
+// the same handler.
 std::string Format(const Program &program);
 Program Parse(const std::string &text);
 std::string Format(const Trace &trace);

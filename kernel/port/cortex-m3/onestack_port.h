@@ -1,0 +1,48 @@
+// The kernel's seam to the Cortex-M3 (ARMv7-M). Table updates run with
+// PRIMASK set, so that no handler runs within them; IPSR tells a handler
+// from thread mode; PendSV, at the lowest priority, runs the dispatch at
+// interrupt exit once the last nested handler has returned.
+#ifndef ONESTACK_PORT_H
+#define ONESTACK_PORT_H
+
+#include <stdint.h>
+
+namespace onestack::port {
+
+// PRIMASK as it was before MaskInterrupts: 1 if the caller had masked them.
+using InterruptMask = uint32_t;
+
+inline InterruptMask MaskInterrupts() {
+    InterruptMask was;
+    __asm__ volatile("mrs %0, primask\n\tcpsid i" : "=r"(was) : : "memory");
+    return was;
+}
+
+inline void RestoreInterrupts(InterruptMask was) {
+    __asm__ volatile("msr primask, %0" : : "r"(was) : "memory");
+}
+
+// The active exception's number, 0 in thread mode. Not volatile: within
+// one kernel call it cannot change.
+inline int32_t HandlerNumber() {
+    uint32_t number;
+    __asm__("mrs %0, ipsr" : "=r"(number));
+    return static_cast<int32_t>(number);
+}
+
+// NMI and HardFault run through PRIMASK: stops if one of them calls.
+void CheckHandlerMayActivate();
+
+// Pends PendSV, whose handler starts the dispatch at interrupt exit.
+void PendDispatch();
+
+// Gives PendSV the lowest priority, below every interrupt that may call
+// the kernel.
+void PrepareInterrupts();
+
+// A stop keeps every maskable interrupt out from then on.
+inline void StopInterrupts() { __asm__ volatile("cpsid i" : : : "memory"); }
+
+} // namespace onestack::port
+
+#endif // ONESTACK_PORT_H

@@ -1,0 +1,35 @@
+// The kernel's seam to the host: one thread, no interrupts but the simulated
+// ones, which run only where SimulateInterrupt is called. Masking compiles
+// to nothing.
+#ifndef ONESTACK_PORT_H
+#define ONESTACK_PORT_H
+
+#include <stdint.h>
+
+namespace onestack::port {
+
+using InterruptMask = int;
+
+inline InterruptMask MaskInterrupts() { return 0; }
+inline void RestoreInterrupts(InterruptMask) {}
+
+// The exception number of the simulated interrupt that runs, 0 in thread
+// mode: the number that the first device interrupt has on the board.
+extern int8_t simulated_handler;
+constexpr int8_t SIMULATED_HANDLER = 16;
+inline int32_t HandlerNumber() { return simulated_handler; }
+
+// Every handler may call ActivateTask: none runs unmasked.
+inline void CheckHandlerMayActivate() {}
+
+// SimulateInterrupt runs the pending dispatch when its handler returns.
+inline void PendDispatch() {}
+inline void PrepareInterrupts() {}
+
+// A stop leaves the simulated handlers that were running: its handler
+// longjmps out of them or ends the program.
+inline void StopInterrupts() { simulated_handler = 0; }
+
+} // namespace onestack::port
+
+#endif // ONESTACK_PORT_H
