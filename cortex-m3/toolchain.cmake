@@ -12,9 +12,13 @@ set(CMAKE_CXX_FLAGS_INIT "-mcpu=cortex-m3 -mthumb -ffunction-sections -fdata-sec
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-mcpu=cortex-m3 -mthumb --specs=rdimon.specs -nostartfiles -Wl,--gc-sections")
 
 # Programs run under QEMU; semihosting carries their output and exit status.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    qemu-system-arm -machine lm3s6965evb -cpu cortex-m3 -display none -monitor none -serial none
-    -semihosting-config enable=on,target=native -kernel)
+set(ONESTACK_QEMU qemu-system-arm -machine lm3s6965evb -cpu cortex-m3 -display none -monitor none -serial none
+    -semihosting-config enable=on,target=native)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ONESTACK_QEMU} -kernel)
+# Programs that take interrupts run on instruction-counted time, one
+# nanosecond per instruction, so that every run is the same; a wait for an
+# interrupt skips ahead to the next timer event.
+set(ONESTACK_QEMU_COUNTED ${ONESTACK_QEMU} -icount shift=0,sleep=off -kernel)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

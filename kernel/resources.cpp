@@ -1,6 +1,11 @@
 // Resources under the immediate priority-ceiling rule. A hold is one held
 // record; a task's current priority is the greater of its base priority
 // and the ceilings of its holds.
+//
+// Between any two instructions of a task, an interrupt's exit may run
+// other tasks to completion, and they may take and give back records in
+// any order: so the free list is only ever changed with interrupts masked.
+// The caller's own records and priority are its alone.
 #include "kernel_private.h"
 
 using namespace onestack;
@@ -47,6 +52,7 @@ void AcquireResource(int32_t ceiling, int32_t key) {
         return StopCaller("AcquireResource");
     }
     const TaskId t = ready_head;
+    const port::InterruptMask mask = port::MaskInterrupts();
     if (free_resource_head == NO_RECORD) {
         return StopKernel(ONESTACK_RULE("AcquireResource", "no free resource record (8 holds exist)"));
     }
@@ -55,9 +61,10 @@ void AcquireResource(int32_t ceiling, int32_t key) {
     hold.owner = t;
     hold.ceiling = ceiling;
     hold.key = key;
+    port::RestoreInterrupts(mask);
     ++TaskAt(t).hold_count;
     // The running task heads the ready list, so raising it keeps the order,
-    // seen from a handler before the store or after it: no mask is needed.
+    // seen from a handler before the store or after it.
     if (TaskAt(t).current_priority < ceiling) {
         TaskAt(t).current_priority = ceiling;
     }
@@ -103,17 +110,16 @@ void ReleaseResource(int32_t ceiling, int32_t key) {
     if (found == NO_RECORD) {
         return StopKernel(ONESTACK_RULE("ReleaseResource", "the running task holds no such resource"));
     }
-    --task.hold_count;
-    ReturnResourceRecord(found);
-    if (!governing) {
-        return;
-    }
     // Between the fall and the step aside the list is out of order, and a
     // handler's insertion would go astray.
     const port::InterruptMask mask = port::MaskInterrupts();
-    task.current_priority = priority;
-    if (IsOutrankedByNext(t)) {
-        return StepAside(t, mask);
+    --task.hold_count;
+    ReturnResourceRecord(found);
+    if (governing) {
+        task.current_priority = priority;
+        if (IsOutrankedByNext(t)) {
+            return StepAside(t, mask);
+        }
     }
     port::RestoreInterrupts(mask);
 }

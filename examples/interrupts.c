@@ -1,0 +1,77 @@
+/* Events from the hardware, on the Cortex-M3. SysTick's handler activates
+ * Sample (priority 2) at each of six ticks; every third sample raises the
+ * alarm line, a software-triggered interrupt whose handler activates Alarm
+ * (3), which preempts Sample where the interrupt found it, and Log (1),
+ * which waits for Sample to end. Between events the lowest task, Idle,
+ * waits for an interrupt and returns without terminating, so it is entered
+ * again; it terminates once the last sample has been logged. */
+#include <stdio.h>
+
+#include "board.h"
+#include "onestack.h"
+
+enum {
+    SAMPLES = 6,
+    TICK_PERIOD = 200000, /* core clocks */
+    ALARM_IRQ = 0,
+    ALARM_LEVEL = 1, /* interrupt priority levels: 0 is the most urgent */
+    TICK_LEVEL = 2,
+};
+
+static volatile int ticks, samples, logged;
+
+static void Log(void) { /* priority 1 */
+    ++logged;
+    printf("Log: alarm after sample %d recorded, once Sample had ended\n", samples);
+    TerminateTask();
+}
+
+static void Alarm(void) { /* priority 3 */
+    printf("Alarm: runs at once, above Sample\n");
+    TerminateTask();
+}
+
+static void Sample(void) { /* priority 2 */
+    ++samples;
+    printf("Sample %d\n", samples);
+    if (samples % 3 == 0) {
+        puts("Sample raises the alarm line");
+        BoardPendIrq(ALARM_IRQ);
+        puts("Sample continues after the alarm");
+    }
+    TerminateTask();
+}
+
+void SysTick_Handler(void) {
+    if (++ticks == SAMPLES) BoardStartSysTick(0);
+    ActivateTask(Sample, 2, "Sample");
+}
+
+void IRQ0_Handler(void) {
+    ActivateTask(Log, 1, "Log");
+    ActivateTask(Alarm, 3, "Alarm");
+}
+
+static void Idle(void) { /* priority 0 */
+    if (logged == SAMPLES / 3) {
+        puts("Idle: every sample taken and logged; Idle ends");
+        TerminateTask();
+        return;
+    }
+    BoardWaitForInterrupt();
+}
+
+static void Start(void) {
+    puts("Start: SysTick and the alarm line enabled; Idle waits");
+    BoardSetPriority(BOARD_SYSTICK, TICK_LEVEL);
+    BoardSetPriority(16 + ALARM_IRQ, ALARM_LEVEL);
+    BoardEnableIrq(ALARM_IRQ);
+    BoardStartSysTick(TICK_PERIOD);
+    ActivateTask(Idle, 0, "Idle");
+    TerminateTask();
+}
+
+int main(void) {
+    StartOS(Start, 1, "Start");
+    return 0;
+}

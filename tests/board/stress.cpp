@@ -1,0 +1,406 @@
+// Interrupts at many points, on the board under QEMU with instruction-
+// counted time: SysTick at a random short period and nested, chained,
+// software-triggered interrupts activate tasks of random priorities while
+// tasks activate, hold and release. Every check is made here, as it runs:
+// each activation runs exactly once; no task starts while a handler's task
+// of higher priority waits, nor while the ready list holds anything above
+// it; no task at or below a held ceiling starts during the hold; registers
+// and flags survive every interrupt and every preemption; and the tables
+// are clean at the end. It reports the peak stack, from a painted stack.
+#include <stdint.h>
+#include <stdio.h>
+
+#include "board.h"
+#include "kernel_private.h"
+
+#ifndef STRESS_SEED
+#define STRESS_SEED 1
+#endif
+
+namespace {
+
+using onestack::task_table;
+
+constexpr uint32_t TARGET_INTERRUPTS = 100000;
+constexpr int LEVELS = 8;    // task priorities 0 (the background) to 7
+constexpr int MAX_LIVE = 14; // activations allowed at once, of 16 records
+constexpr uint32_t PAINT = 0xC5C5C5C5u;
+
+// Interrupt sources: exception numbers and NVIC levels (0 most urgent).
+enum : uint32_t { IRQ_NEST = 0, IRQ_DEEP = 1, IRQ_CHAIN = 2 };
+enum : uint32_t { LEVEL_DEEP = 1, LEVEL_NEST = 2, LEVEL_TICK = 3, LEVEL_CHAIN = 4 };
+
+struct Random {
+    uint32_t state;
+    uint32_t Next() { // xorshift32
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    }
+    uint32_t Below(uint32_t n) { return Next() % n; }
+};
+
+// One generator per priority level and per handler: no context ever
+// interrupts another that uses the same one.
+Random task_random[LEVELS];
+Random tick_random, nest_random, deep_random, chain_random;
+
+volatile uint32_t interrupts, ticks, nested, deep, chained;
+volatile uint32_t handler_activated[LEVELS], handler_ran[LEVELS];
+volatile uint32_t task_activated[LEVELS], task_ran[LEVELS];
+volatile int live = 1; // counted before each activation, uncounted after each TerminateTask
+volatile int held[LEVELS + 1], held_count;
+volatile uint32_t churns;
+volatile bool stopping;
+
+uint32_t Mask() {
+    uint32_t was;
+    __asm__ volatile("mrs %0, primask\n\tcpsid i" : "=r"(was) : : "memory");
+    return was;
+}
+void Unmask(uint32_t was) { __asm__ volatile("msr primask, %0" : : "r"(was) : "memory"); }
+
+[[noreturn]] void Fail(const char *what, int level) {
+    Mask();
+    printf("stress: FAILED: %s (level %d, after %lu interrupts)\n", what, level, (unsigned long)interrupts);
+    BoardExit(1);
+    for (;;) {
+    }
+}
+
+// Uses r0 to r12 and the carry flag, and returns a checksum of them all:
+// an interrupt anywhere in it that lost a register or a flag changes it.
+extern "C" uint32_t ChurnRegisters(uint32_t seed, uint32_t rounds);
+__asm__(R"(
+    .syntax unified
+    .thumb
+    .section .text.ChurnRegisters, "ax", %progbits
+    .global ChurnRegisters
+    .type ChurnRegisters, %function
+    .thumb_func
+ChurnRegisters:
+    push {r4-r11, lr}
+    mov r12, r1
+    eor r1, r0, #0x5A000000
+    add r2, r0, #0x3100
+    eor r3, r0, r0, ror #3
+    add r4, r0, r0, lsl #5
+    eor r5, r0, #0xA5
+    add r6, r0, #0x11000000
+    eor r7, r0, r0, ror #11
+    add r8, r0, r0, lsl #9
+    eor r9, r0, #0x3C00
+    add r10, r0, #0x77
+    eor r11, r0, r0, ror #19
+1:  adds r0, r0, r1
+    adcs r1, r1, r2
+    adcs r2, r2, r3
+    adcs r3, r3, r4
+    adcs r4, r4, r5
+    adcs r5, r5, r6
+    adcs r6, r6, r7
+    adcs r7, r7, r8
+    adcs r8, r8, r9
+    adcs r9, r9, r10
+    adcs r10, r10, r11
+    adcs r11, r11, r0
+    eor r0, r0, r11, ror #7
+    subs r12, r12, #1
+    bne 1b
+    eor r0, r0, r1
+    eor r0, r0, r2
+    eor r0, r0, r3
+    eor r0, r0, r4
+    eor r0, r0, r5
+    eor r0, r0, r6
+    eor r0, r0, r7
+    eor r0, r0, r8
+    eor r0, r0, r9
+    eor r0, r0, r10
+    eor r0, r0, r11
+    pop {r4-r11, pc}
+    .size ChurnRegisters, . - ChurnRegisters
+)");
+
+// The same churn with interrupts masked gives the value to expect.
+void Churn(Random &random, int level) {
+    const uint32_t seed = random.Next();
+    const uint32_t rounds = 1 + random.Below(40);
+    const uint32_t was = Mask();
+    const uint32_t expected = ChurnRegisters(seed, rounds);
+    Unmask(was);
+    if (ChurnRegisters(seed, rounds) != expected)
+        Fail("a register or a flag changed across an interrupt", level);
+    ++churns; // only the background's count is read, at the end
+}
+
+// At a task's start, interrupts masked.
+void CheckStart(int level, TaskEntry entry) {
+    for (int q = level + 1; q < LEVELS; ++q) {
+        if (handler_activated[q] != handler_ran[q])
+            Fail("a task started while a handler's higher task waited", level);
+    }
+    for (int h = 0; h < held_count; ++h) {
+        if (held[h] >= level) Fail("a task at or below a held ceiling started during the hold", level);
+    }
+    const TaskId head = onestack::ready_head;
+    if (head == NO_TASK || task_table[head].entry != entry || task_table[head].current_priority != level) {
+        Fail("the task that started does not head the ready list", level);
+    }
+    int count = 0;
+    for (TaskId i = head; task_table[i].next != NO_TASK; i = task_table[i].next) {
+        if (++count > MAX_TASKS) Fail("the ready list has a cycle", level);
+        if (task_table[task_table[i].next].current_priority > task_table[i].current_priority) {
+            Fail("the ready list is out of order", level);
+        }
+    }
+}
+
+bool TakeRecord() {
+    const uint32_t was = Mask();
+    const bool room = live < MAX_LIVE;
+    live = live + (room ? 1 : 0);
+    Unmask(was);
+    return room;
+}
+
+template <int P> void TaskActivatedByTask();
+
+constexpr TaskEntry by_task[LEVELS] = {
+    TaskActivatedByTask<0>, TaskActivatedByTask<1>, TaskActivatedByTask<2>, TaskActivatedByTask<3>,
+    TaskActivatedByTask<4>, TaskActivatedByTask<5>, TaskActivatedByTask<6>, TaskActivatedByTask<7>,
+};
+
+// From a task: counted before the call, since one that outranks the
+// caller runs inside it.
+void ActivateFromTask(Random &random) {
+    if (!TakeRecord()) return;
+    const int level = 1 + static_cast<int>(random.Below(LEVELS - 1));
+    const uint32_t was = Mask();
+    task_activated[level] = task_activated[level] + 1;
+    Unmask(was);
+    ActivateTask(by_task[level], level, "by task");
+}
+
+void HoldAndRelease(Random &random, int level) {
+    const int ceiling = 1 + static_cast<int>(random.Below(LEVELS - 1));
+    AcquireResource(ceiling, 0);
+    uint32_t was = Mask();
+    held[held_count] = ceiling;
+    held_count = held_count + 1;
+    Unmask(was);
+    Churn(random, level);
+    if (random.Below(2) == 0) ActivateFromTask(random);
+    was = Mask();
+    held_count = held_count - 1;
+    Unmask(was);
+    ReleaseResource(ceiling, 0);
+}
+
+void Terminate() {
+    TerminateTask();
+    const uint32_t was = Mask();
+    live = live - 1;
+    Unmask(was);
+}
+
+void TaskBody(Random &random, int level) {
+    for (uint32_t steps = random.Below(4); steps > 0; --steps) {
+        switch (random.Below(4)) {
+        case 0:
+            HoldAndRelease(random, level);
+            break;
+        case 1:
+            ActivateFromTask(random);
+            break;
+        case 2:
+            BoardPendIrq(random.Below(2) == 0 ? IRQ_NEST : IRQ_CHAIN);
+            break;
+        default:
+            Churn(random, level);
+            break;
+        }
+    }
+    Terminate();
+}
+
+template <int P> void TaskActivatedByTask() {
+    const uint32_t was = Mask();
+    task_ran[P] = task_ran[P] + 1;
+    if (task_ran[P] > task_activated[P]) Fail("a task activated by a task ran twice", P);
+    CheckStart(P, by_task[P]);
+    Unmask(was);
+    TaskBody(task_random[P], P);
+}
+
+template <int P> void TaskActivatedByHandler();
+
+constexpr TaskEntry by_handler[LEVELS] = {
+    TaskActivatedByHandler<0>, TaskActivatedByHandler<1>, TaskActivatedByHandler<2>,
+    TaskActivatedByHandler<3>, TaskActivatedByHandler<4>, TaskActivatedByHandler<5>,
+    TaskActivatedByHandler<6>, TaskActivatedByHandler<7>,
+};
+
+template <int P> void TaskActivatedByHandler() {
+    const uint32_t was = Mask();
+    handler_ran[P] = handler_ran[P] + 1;
+    if (handler_ran[P] > handler_activated[P]) Fail("a task activated by a handler ran twice", P);
+    CheckStart(P, by_handler[P]);
+    Unmask(was);
+    TaskBody(task_random[P], P);
+}
+
+// From a handler: counted with the activation under one mask, since a
+// nested handler may do the same.
+void ActivateFromHandler(Random &random) {
+    if (!TakeRecord()) return;
+    const int level = 1 + static_cast<int>(random.Below(LEVELS - 1));
+    const uint32_t was = Mask();
+    handler_activated[level] = handler_activated[level] + 1;
+    ActivateTask(by_handler[level], level, "by handler");
+    Unmask(was);
+}
+
+void CountInterrupt() {
+    const uint32_t was = Mask();
+    interrupts = interrupts + 1;
+    Unmask(was);
+}
+
+// A short tick, of 2 to 12 SysTick clocks (80 instructions each under QEMU),
+// so that the next interrupt lands somewhere else in the code.
+void ScheduleTick() { BOARD_REGISTER(0xE000E014) = 1 + tick_random.Below(11); }
+
+} // namespace
+
+extern "C" void SysTick_Handler() {
+    CountInterrupt();
+    ticks = ticks + 1;
+    if (interrupts >= TARGET_INTERRUPTS) { // the tasks above the background may keep it out
+        stopping = true;
+        BoardStartSysTick(0);
+        return;
+    }
+    ScheduleTick();
+    for (uint32_t n = tick_random.Below(3); n > 0; --n) ActivateFromHandler(tick_random);
+    if (tick_random.Below(4) == 0) BoardPendIrq(IRQ_NEST);  // nests at once
+    if (tick_random.Below(8) == 0) BoardPendIrq(IRQ_CHAIN); // chains after this handler
+}
+
+extern "C" void IRQ0_Handler() {
+    CountInterrupt();
+    nested = nested + 1;
+    if (stopping) return;
+    ActivateFromHandler(nest_random);
+    if (nest_random.Below(3) == 0) BoardPendIrq(IRQ_DEEP);
+}
+
+extern "C" void IRQ1_Handler() {
+    CountInterrupt();
+    deep = deep + 1;
+    if (!stopping) ActivateFromHandler(deep_random);
+}
+
+extern "C" void IRQ2_Handler() {
+    CountInterrupt();
+    chained = chained + 1;
+    if (!stopping) ActivateFromHandler(chain_random);
+}
+
+namespace {
+
+// Runs until enough interrupts have been taken; returns now and then
+// without terminating, to be entered again. The tasks above it may keep it
+// from running for long stretches.
+void Background() {
+    const uint32_t was = Mask();
+    CheckStart(0, Background);
+    Unmask(was);
+    Random &random = task_random[0];
+    for (uint32_t steps = 1 + random.Below(50); steps > 0; --steps) {
+        if (stopping) {
+            Terminate();
+            return;
+        }
+        switch (random.Below(4)) {
+        case 0:
+            HoldAndRelease(random, 0);
+            break;
+        case 1:
+            ActivateFromTask(random);
+            break;
+        case 2:
+            BoardPendIrq(random.Below(2) == 0 ? IRQ_NEST : IRQ_CHAIN);
+            break;
+        default:
+            Churn(random, 0);
+            break;
+        }
+    }
+}
+
+void PaintStack() {
+    uint32_t *here;
+    __asm__ volatile("mov %0, sp" : "=r"(here));
+    for (uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4; p < here - 16; ++p) *p = PAINT;
+}
+
+uint32_t PeakStack() {
+    const uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4;
+    while (*p == PAINT) ++p;
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(_stack_top) - reinterpret_cast<uintptr_t>(p));
+}
+
+void CheckTablesClean() {
+    int free_records = 0;
+    for (TaskId i = onestack::free_task_head; i != NO_TASK && free_records <= MAX_TASKS;
+         i = task_table[i].next) {
+        ++free_records;
+    }
+    int free_holds = 0;
+    for (int32_t r = onestack::free_resource_head; r != onestack::NO_RECORD && free_holds <= MAX_RESOURCES;
+         r = onestack::resource_table[r].ceiling) {
+        ++free_holds;
+    }
+    if (free_records != MAX_TASKS || free_holds != MAX_RESOURCES || onestack::ready_head != NO_TASK ||
+        onestack::interrupted_head != onestack::NO_DISPATCH) {
+        Fail("the tables are not clean at the end", -1);
+    }
+    for (int p = 0; p < LEVELS; ++p) {
+        if (handler_ran[p] != handler_activated[p] || task_ran[p] != task_activated[p]) {
+            Fail("an activation never ran", p);
+        }
+    }
+}
+
+} // namespace
+
+int main() {
+    PaintStack();
+    for (int p = 0; p < LEVELS; ++p)
+        task_random[p].state = STRESS_SEED * 2654435761u + static_cast<uint32_t>(p) + 1;
+    tick_random.state = STRESS_SEED * 40503u + 11;
+    nest_random.state = STRESS_SEED * 69069u + 13;
+    deep_random.state = STRESS_SEED * 1103515245u + 17;
+    chain_random.state = STRESS_SEED * 134775813u + 19;
+    BoardSetPriority(BOARD_SYSTICK, LEVEL_TICK);
+    BoardSetPriority(16 + IRQ_NEST, LEVEL_NEST);
+    BoardSetPriority(16 + IRQ_DEEP, LEVEL_DEEP);
+    BoardSetPriority(16 + IRQ_CHAIN, LEVEL_CHAIN);
+    BoardEnableIrq(IRQ_NEST);
+    BoardEnableIrq(IRQ_DEEP);
+    BoardEnableIrq(IRQ_CHAIN);
+    BoardStartSysTick(8);
+    onestack::RunTasks(Background, 0, "background");
+    CheckTablesClean();
+    uint32_t activations = 0;
+    for (int p = 0; p < LEVELS; ++p) activations += handler_ran[p] + task_ran[p];
+    printf(
+        "stress: seed %d: %lu interrupts (SysTick %lu, nested %lu, deeper %lu, chained %lu), %lu activations,"
+        " %lu register checks, peak stack %lu bytes: passed\n",
+        STRESS_SEED, (unsigned long)interrupts, (unsigned long)ticks, (unsigned long)nested,
+        (unsigned long)deep, (unsigned long)chained, (unsigned long)activations, (unsigned long)churns,
+        (unsigned long)PeakStack());
+    return 0;
+}
