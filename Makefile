@@ -30,7 +30,7 @@ bench: build
 	bench/footprint.sh
 
 # Static analysis of the kernel and the demo, and the formatting of all code.
-LINT_SOURCES = kernel/*.cpp demo/*.cpp
+LINT_SOURCES = kernel/*.cpp kernel/port/host/*.cpp demo/*.cpp
 lint: build
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h' '*.c')
 	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)

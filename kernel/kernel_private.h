@@ -57,8 +57,10 @@ struct KernelVariables {
     TaskId free_task_head;
     int32_t free_resource_head;
     RunState run_state;
+    TaskId interrupted_head; // see below
 };
-extern KernelVariables kernel_variables;
+// The board's PendSV handler reads interrupted_head by this name.
+extern KernelVariables kernel_variables __asm__("onestack_kernel_variables");
 inline TaskId &ready_head = kernel_variables.ready_head;
 inline TaskId &free_task_head = kernel_variables.free_task_head;
 inline int32_t &free_resource_head = kernel_variables.free_resource_head;
@@ -67,9 +69,8 @@ inline RunState &run_state = kernel_variables.run_state;
 // The ready list's head as the thread last saw it, before the first
 // handler activation that changed it: the dispatch at interrupt exit runs
 // tasks until it heads the list again. NO_DISPATCH while none is pending.
-// The board's PendSV handler reads it by the name given here.
 constexpr TaskId NO_DISPATCH = -2;
-extern TaskId interrupted_head __asm__("onestack_interrupted_head");
+inline TaskId &interrupted_head = kernel_variables.interrupted_head;
 
 // The record of a task. Precondition: `i` is an index, not NO_TASK. The
 // unsigned index spares the hot paths a sign extension per lookup.

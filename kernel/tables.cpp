@@ -24,10 +24,9 @@ ResourceRecord resource_table[MAX_RESOURCES];
 // them; no kernel call reaches them before it, since run_state refuses
 // every one. run_state is TASK_RUNNING exactly while an entry of the task
 // at ready_head may make a kernel call: so then ready_head is a live task.
-KernelVariables kernel_variables = {0, 0, 0, NO_RUN};
-
-// Set by a handler's activation, taken by the dispatch at interrupt exit.
-TaskId interrupted_head = NO_DISPATCH;
+// interrupted_head is set by a handler's activation and taken by the
+// dispatch at interrupt exit.
+KernelVariables kernel_variables = {0, 0, 0, NO_RUN, NO_DISPATCH};
 
 namespace {
 

@@ -18,8 +18,9 @@ void ReturnTaskRecord(TaskId i) {
     free_task_head = i;
 }
 
-// Fills a record taken from the free list; the caller links it in.
-TaskId NewTask(TaskEntry entry, int32_t priority, const char *name) {
+// Fills a record taken from the free list; the caller links it in. Inline
+// in both activations, so that the task's own keeps its short frame.
+[[gnu::always_inline]] inline TaskId NewTask(TaskEntry entry, int32_t priority, const char *name) {
     const TaskId i = TakeTaskRecord();
     TaskRecord &task = TaskAt(i);
     task.base_priority = priority;
@@ -50,21 +51,30 @@ void CheckStartOS(TaskEntry entry) {
     }
 }
 
+// Named, so that each line of the choice between them is a line of code.
+constexpr char OUTSIDE_RUN[] =
+    ONESTACK_RULE("ActivateTask", "called from an interrupt handler outside StartOS");
+constexpr char WHILE_STOPPING[] = ONESTACK_RULE("ActivateTask", "called while the kernel is stopping");
+
+// Links a task that does not run at once behind its equals, and ends the
+// masking that the activation began. Out of line, so that the caller's
+// frame stays small.
+[[gnu::noinline]] void LinkWaiting(TaskId i, port::InterruptMask mask) {
+    InsertReady(i, BEHIND_EQUALS);
+    port::RestoreInterrupts(mask);
+}
+
 // ActivateTask when no running task calls it: from a handler, which links
 // the task and leaves it to the dispatch at interrupt exit, or a misuse.
 // A handler's activation counts where the thread stands in a run, after a
 // TerminateTask too, and even while the ready list is momentarily empty:
 // the dispatch at exit runs it then.
-[[gnu::cold]] void ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name) {
-    if (port::HandlerNumber() == 0) {
-        return StopCaller("ActivateTask");
+[[gnu::cold, gnu::noinline]] void ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name) {
+    if (port::HandlerNumber() < port::FIRST_MASKABLE_HANDLER) {
+        return port::StopActivationOutsideHandler();
     }
-    port::CheckHandlerMayActivate();
-    if (run_state == NO_RUN) {
-        return StopKernel(ONESTACK_RULE("ActivateTask", "called from an interrupt handler outside StartOS"));
-    }
-    if (run_state == STOPPING) {
-        return StopKernel(ONESTACK_RULE("ActivateTask", "called while the kernel is stopping"));
+    if (run_state < TASK_ENDED) { // NO_RUN or STOPPING: there is no run to join
+        return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
     }
     if (entry == nullptr) {
         return StopKernel(ONESTACK_RULE("ActivateTask", "the entry is null"));
@@ -75,12 +85,16 @@ void CheckStartOS(TaskEntry entry) {
         return StopKernel(ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)"));
     }
     const TaskId head = ready_head;
-    InsertReady(NewTask(entry, priority, name), BEHIND_EQUALS);
-    // The first handler to change the head since the thread last ran names
-    // what the thread had; later ones, nested or chained, only add tasks.
-    // (InsertReady writes ready_head through a pointer, unseen by cppcheck.)
-    // cppcheck-suppress knownConditionTrueFalse
-    if (ready_head != head && interrupted_head == NO_DISPATCH) {
+    const TaskId i = NewTask(entry, priority, name);
+    if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
+        return LinkWaiting(i, mask); // behind the head, which stays
+    }
+    // Ahead of every ready task. The first handler to change the head since
+    // the thread last ran names what the thread had; later ones, nested or
+    // chained, only add tasks.
+    TaskAt(i).next = head;
+    ready_head = i;
+    if (interrupted_head == NO_DISPATCH) {
         interrupted_head = head;
         port::PendDispatch();
     }
@@ -136,10 +150,16 @@ void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
 
 // The dispatch ends with `awaited` at the head again: to the interrupted
 // code the handlers' tasks came and went between two of its instructions.
+// The first pass is made here, as in ActivateTask: it spares the interrupt's
+// latency a call.
 void onestack::DispatchAtInterruptExit(TaskId awaited) {
     const RunState interrupted = run_state;
     run_state = TASK_RUNNING;
-    Dispatch(awaited);
+    TaskAt(ready_head).entry();
+    run_state = TASK_RUNNING;
+    if (ready_head != awaited) {
+        Dispatch(awaited);
+    }
     run_state = interrupted;
 }
 
@@ -175,8 +195,7 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
         }
     } else {
         // It waits for the tasks ahead of it, in an enclosing dispatcher loop.
-        InsertReady(i, BEHIND_EQUALS);
-        port::RestoreInterrupts(mask);
+        return LinkWaiting(i, mask);
     }
 }
 

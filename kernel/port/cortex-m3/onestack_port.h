@@ -30,11 +30,19 @@ inline int32_t HandlerNumber() {
     return static_cast<int32_t>(number);
 }
 
-// NMI and HardFault run through PRIMASK: stops if one of them calls.
-void CheckHandlerMayActivate();
+// NMI (2) and HardFault (3) run through PRIMASK: they may not call.
+constexpr int32_t FIRST_MASKABLE_HANDLER = 4;
+
+// ActivateTask below FIRST_MASKABLE_HANDLER: in thread mode outside a
+// task, or from NMI or HardFault.
+[[gnu::cold]] void StopActivationOutsideHandler();
 
 // Pends PendSV, whose handler starts the dispatch at interrupt exit.
-void PendDispatch();
+inline void PendDispatch() {
+    constexpr uintptr_t ICSR = 0xE000ED04;
+    constexpr uint32_t PENDSVSET = 1u << 28;
+    *reinterpret_cast<volatile uint32_t *>(ICSR) = PENDSVSET;
+}
 
 // Gives PendSV the lowest priority, below every interrupt that may call
 // the kernel.

@@ -6,6 +6,8 @@
 // drops its own frame so that its return restores, from the frame that the
 // interrupt left, the interrupted code exactly: registers and flags. The
 // thread runs on the main stack, as after reset.
+#include <stddef.h>
+
 #include "kernel_private.h"
 
 using namespace onestack;
@@ -14,23 +16,21 @@ namespace {
 
 volatile uint32_t &Register(uintptr_t address) { return *reinterpret_cast<volatile uint32_t *>(address); }
 
-constexpr uintptr_t ICSR = 0xE000ED04;  // interrupt control and state
 constexpr uintptr_t SHPR3 = 0xE000ED20; // priorities of PendSV (bits 23:16) and SysTick
-constexpr uint32_t PENDSVSET = 1u << 28;
 constexpr uint32_t PENDSV_LOWEST = 0xFFu << 16;
-constexpr int32_t FIRST_MASKABLE_EXCEPTION = 4; // after NMI (2) and HardFault (3)
+
+// PendSV finds interrupted_head here.
+static_assert(offsetof(KernelVariables, interrupted_head) == 16);
 
 } // namespace
 
-void port::PendDispatch() { Register(ICSR) = PENDSVSET; }
-
 void port::PrepareInterrupts() { Register(SHPR3) |= PENDSV_LOWEST; }
 
-void port::CheckHandlerMayActivate() {
-    if (HandlerNumber() < FIRST_MASKABLE_EXCEPTION) {
-        return StopKernel(
-            ONESTACK_RULE("ActivateTask", "called from NMI or HardFault, which no mask holds off"));
+void port::StopActivationOutsideHandler() {
+    if (HandlerNumber() == 0) {
+        return StopCaller("ActivateTask");
     }
+    return StopKernel(ONESTACK_RULE("ActivateTask", "called from NMI or HardFault, which no mask holds off"));
 }
 
 // An NMI that is not the kernel's own return goes to the application.
@@ -40,9 +40,11 @@ extern "C" [[gnu::weak]] void Application_NMI_Handler() {
 
 // The frame that PendSV makes up holds the awaited task in r0, the thread
 // routine's address as the return address, and an xPSR with only the Thumb
-// bit: 32 bytes, so the stack keeps its 8-byte alignment. While it is made
-// interrupts are masked, so that no handler sees a dispatch taken but not
-// yet started; after it, a handler may pend another, which runs above.
+// bit: 32 bytes, so the stack keeps its 8-byte alignment. It needs no mask:
+// a handler that comes before the pending dispatch is taken only adds
+// tasks ahead of the awaited one, and one that comes after pends another,
+// whose PendSV chains after this one and makes its frame below, so that
+// its dispatch runs first.
 __asm__(R"(
     .syntax unified
     .thumb
@@ -52,20 +54,18 @@ __asm__(R"(
     .type PendSV_Handler, %function
     .thumb_func
 PendSV_Handler:
-    cpsid i
-    ldr r1, =onestack_interrupted_head
-    ldr r0, [r1]
+    ldr r1, =onestack_kernel_variables
+    ldr r0, [r1, #16]           @ interrupted_head
     adds r2, r0, #2             @ NO_DISPATCH is -2: nothing to do
     beq 1f
     mvn r2, #1
-    str r2, [r1]
+    str r2, [r1, #16]
     ldr r1, =onestack_exit_thread
     mov r2, #0x01000000
     sub sp, #32
     str r0, [sp]
     strd r1, r2, [sp, #24]
-1:  cpsie i
-    bx lr
+1:  bx lr
     .ltorg
     .size PendSV_Handler, . - PendSV_Handler
 

@@ -19,8 +19,11 @@ extern int8_t simulated_handler;
 constexpr int8_t SIMULATED_HANDLER = 16;
 inline int32_t HandlerNumber() { return simulated_handler; }
 
-// Every handler may call ActivateTask: none runs unmasked.
-inline void CheckHandlerMayActivate() {}
+// Every simulated handler may call ActivateTask.
+constexpr int32_t FIRST_MASKABLE_HANDLER = 1;
+
+// ActivateTask below FIRST_MASKABLE_HANDLER: in thread mode, outside a task.
+void StopActivationOutsideHandler();
 
 // SimulateInterrupt runs the pending dispatch when its handler returns.
 inline void PendDispatch() {}

@@ -6,6 +6,8 @@ using namespace onestack;
 
 int8_t onestack::port::simulated_handler = 0;
 
+void onestack::port::StopActivationOutsideHandler() { StopCaller("ActivateTask"); }
+
 // Nested simulations run as nested handlers: only the outermost one's
 // return, when the thread would continue, runs the pending dispatch, as
 // PendSV does on the board.
