@@ -50,12 +50,14 @@ if [ "${1:-}" != "--host-only" ]; then
             figure "$(sed -n "/^== -$flags/,/^== /p" <<<"$board" | sed 1d)" "$1" | sed 's/\.0$//'
         done | tr '\n' ' '
     }
-    expect 'kernel machine code (`.text`)' $(both 'kernel code')
+    expect 'kernel machine code (`.text`), PendSV and NMI handlers included' $(both 'kernel code')
     expect 'kernel message texts (`.rodata`)' $(both 'kernel message texts')
     expect 'kernel static RAM' $(both 'kernel static RAM')
     expect 'stack per level of preemption (minimal task entry included)' $(both 'stack per level')
     expect 'instructions per preemption round trip' $(both 'preemption round trip')
     expect 'instructions per `AcquireResource` + `ReleaseResource`' $(both 'acquire + release')
+    expect 'interrupt latency' $(both 'interrupt latency')
+    expect 'interrupt return' $(both 'interrupt return')
 fi
 
 if [ $mismatches -gt 0 ]; then
