@@ -35,7 +35,7 @@ void ReturnTaskRecord(TaskId i) {
 constexpr char RUN_IN_PROGRESS[] = ONESTACK_RULE(
     "StartOS", "a run is in progress (called from a task, or an entry was left by longjmp or an exception)");
 
-// Both stops come before the reset, so a refused start leaves the tables
+// Every stop comes before the reset, so a refused start leaves the tables
 // as they were. A run abandoned by a stop may be started afresh: the
 // reset restores every table.
 void CheckStartOS(TaskEntry entry) {
@@ -120,9 +120,10 @@ void onestack::InsertReady(TaskId task, int32_t placement) {
     *link = task;
 }
 
-// The awaited task is suspended below us and stays on the list: only a
-// kernel call from its own entry could end it, and none is made until it
-// resumes. So the list cannot run empty unless `awaited` is NO_TASK.
+// The awaited task stays on the list: it is suspended below us, or, at an
+// interrupt's exit, it may wait unstarted; only its own entry could end it,
+// and that does not run until it heads the list, which ends the loop. So
+// the list cannot run empty unless `awaited` is NO_TASK.
 void onestack::Dispatch(TaskId awaited) {
     do {
         // Looked up afresh on every pass: each runs whichever task heads the list.
