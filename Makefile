@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench lint m3 fuzz coverage check-readme clean
+.PHONY: all build run test bench lint m3 fuzz coverage check-readme trace clean
 
 all: build
 
@@ -30,7 +30,7 @@ bench: build
 	bench/footprint.sh
 
 # Static analysis of the kernel and the demo, and the formatting of all code.
-LINT_SOURCES = kernel/*.cpp kernel/port/host/*.cpp demo/*.cpp
+LINT_SOURCES = $(filter-out kernel/trace.cpp,$(wildcard kernel/*.cpp)) kernel/port/host/*.cpp demo/*.cpp tools/trace/*.cpp
 lint: build
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h' '*.c')
 	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)
@@ -52,11 +52,14 @@ m3:
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONESTACK_SANITIZE=ON -DONESTACK_FUZZ=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-fuzz -j --target kernel_fuzzer
-	mkdir -p build-fuzz/corpus
+	cmake --build build-fuzz -j --target kernel_fuzzer trace_fuzzer
+	mkdir -p build-fuzz/corpus build-fuzz/trace-corpus
 	./build-fuzz/tests/kernel_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus \
 	  >build-fuzz/fuzz.log 2>&1 || { tail -n 60 build-fuzz/fuzz.log; exit 1; }
 	grep -E '^(Done |stat::)' build-fuzz/fuzz.log
+	./build-fuzz/tests/trace_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/trace-corpus \
+	  >build-fuzz/trace-fuzz.log 2>&1 || { tail -n 60 build-fuzz/trace-fuzz.log; exit 1; }
+	grep -E '^(Done |stat::)' build-fuzz/trace-fuzz.log
 
 # Line and branch coverage of kernel/ from the whole suite; fails below 100%.
 coverage:
@@ -67,6 +70,18 @@ coverage:
 	gcovr --root . --filter 'kernel/' --object-directory build-coverage \
 	  --print-summary \
 	  --fail-under-line 100 --fail-under-branch 100
+
+# The demonstration's run with the kernel's recorder built in, exported to
+# build-trace/demo.json (Perfetto, chrome://tracing), demo.vcd (GTKWave,
+# PulseView) and demo.svg; the JSON's slices are checked against the order
+# in which the demo's tasks wrote their lines.
+trace:
+	cmake -S . -B build-trace -DONESTACK_TRACE=ON -DONESTACK_WERROR=$(WERROR)
+	cmake --build build-trace -j --target record_demo onestack_trace
+	./build-trace/tools/trace/record_demo build-trace/demo.trace >build-trace/demo.out
+	./build-trace/tools/trace/onestack_trace build-trace/demo.trace --json build-trace/demo.json \
+	  --vcd build-trace/demo.vcd --svg build-trace/demo.svg
+	cmake -DJSON=build-trace/demo.json -DOUTPUT=build-trace/demo.out -P tools/trace/check_demo_trace.cmake
 
 # The README's footprint tables against what the footprint scripts measure.
 check-readme:

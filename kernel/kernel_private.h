@@ -8,8 +8,9 @@
 
 // Hidden: no shared object outside the kernel's own sees these, and under
 // position-independent code the tables are then reached directly.
-#pragma GCC visibility push(hidden)
 #include "onestack_port.h"
+#pragma GCC visibility push(hidden)
+#include "trace.h"
 namespace onestack {
 
 constexpr int32_t NO_RECORD = -1;

@@ -40,7 +40,9 @@ void StepAside(TaskId t, port::InterruptMask mask) {
     ready_head = TaskAt(t).next;
     InsertReady(t, AHEAD_OF_EQUALS);
     port::RestoreInterrupts(mask);
+    ONESTACK_TRACE_EVENT(TRACE_PREEMPTED, t, 0, 0);
     Dispatch(t);
+    ONESTACK_TRACE_EVENT(TRACE_RESUMED, t, 0, 0);
 }
 
 } // namespace
@@ -68,6 +70,7 @@ void AcquireResource(int32_t ceiling, int32_t key) {
     if (TaskAt(t).current_priority < ceiling) {
         TaskAt(t).current_priority = ceiling;
     }
+    ONESTACK_TRACE_EVENT(TRACE_ACQUIRED, t, TaskAt(t).current_priority, ceiling);
 }
 
 // One scan of the caller's holds finds the record of the pair to give back
@@ -115,6 +118,7 @@ void ReleaseResource(int32_t ceiling, int32_t key) {
     const port::InterruptMask mask = port::MaskInterrupts();
     --task.hold_count;
     ReturnResourceRecord(found);
+    ONESTACK_TRACE_EVENT(TRACE_RELEASED, t, governing ? priority : task.current_priority, ceiling);
     if (governing) {
         task.current_priority = priority;
         if (IsOutrankedByNext(t)) {

@@ -86,6 +86,7 @@ constexpr char WHILE_STOPPING[] = ONESTACK_RULE("ActivateTask", "called while th
     }
     const TaskId head = ready_head;
     const TaskId i = NewTask(entry, priority, name);
+    ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED_BY_HANDLER, i, priority, name);
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
         return LinkWaiting(i, mask); // behind the head, which stays
     }
@@ -127,7 +128,10 @@ void onestack::InsertReady(TaskId task, int32_t placement) {
 void onestack::Dispatch(TaskId awaited) {
     do {
         // Looked up afresh on every pass: each runs whichever task heads the list.
-        TaskAt(ready_head).entry();
+        const TaskId i = ready_head;
+        ONESTACK_TRACE_EVENT(TRACE_ENTERED, i, TaskAt(i).current_priority, 0);
+        TaskAt(i).entry();
+        ONESTACK_TRACE_EVENT(TRACE_RETURNED, i, 0, 0);
         run_state = TASK_RUNNING;
     } while (ready_head != awaited);
 }
@@ -141,7 +145,9 @@ void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
     port::PrepareInterrupts();
     const port::InterruptMask mask = port::MaskInterrupts();
     ResetTables();
+    ONESTACK_TRACE_RESET();
     ready_head = NewTask(entry, priority, name);
+    ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, ready_head, priority, name);
     TaskAt(ready_head).next = NO_TASK;
     run_state = TASK_RUNNING;
     port::RestoreInterrupts(mask);
@@ -156,11 +162,16 @@ void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
 void onestack::DispatchAtInterruptExit(TaskId awaited) {
     const RunState interrupted = run_state;
     run_state = TASK_RUNNING;
-    TaskAt(ready_head).entry();
+    ONESTACK_TRACE_EVENT(TRACE_EXIT_DISPATCH, awaited, 0, 0);
+    const TaskId i = ready_head;
+    ONESTACK_TRACE_EVENT(TRACE_ENTERED, i, TaskAt(i).current_priority, 0);
+    TaskAt(i).entry();
+    ONESTACK_TRACE_EVENT(TRACE_RETURNED, i, 0, 0);
     run_state = TASK_RUNNING;
     if (ready_head != awaited) {
         Dispatch(awaited);
     }
+    ONESTACK_TRACE_EVENT(TRACE_EXIT_DISPATCH_ENDED, awaited, 0, 0);
     run_state = interrupted;
 }
 
@@ -182,6 +193,7 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
     // another task ahead of it has it run before the caller continues.
     const TaskId previous = ready_head;
     const TaskId i = NewTask(entry, priority, name);
+    ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, i, priority, name);
     if (priority > TaskAt(previous).current_priority) {
         // It heads the list and runs now, and so does all that it makes
         // ready above the caller. The first pass of the dispatcher is made
@@ -189,11 +201,15 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
         TaskAt(i).next = previous;
         ready_head = i;
         port::RestoreInterrupts(mask);
+        ONESTACK_TRACE_EVENT(TRACE_PREEMPTED, previous, 0, 0);
+        ONESTACK_TRACE_EVENT(TRACE_ENTERED, i, priority, 0);
         entry();
+        ONESTACK_TRACE_EVENT(TRACE_RETURNED, i, 0, 0);
         run_state = TASK_RUNNING;
         if (ready_head != previous) {
             Dispatch(previous);
         }
+        ONESTACK_TRACE_EVENT(TRACE_RESUMED, previous, 0, 0);
     } else {
         // It waits for the tasks ahead of it, in an enclosing dispatcher loop.
         return LinkWaiting(i, mask);
@@ -213,6 +229,7 @@ void TerminateTask(void) {
     ready_head = TaskAt(i).next;
     ReturnTaskRecord(i);
     port::RestoreInterrupts(mask);
+    ONESTACK_TRACE_EVENT(TRACE_TERMINATED, i, 0, 0);
     // Until the entry returns, a kernel call would act on the next task.
     run_state = TASK_ENDED;
 }

@@ -124,6 +124,29 @@ typedef void (*InterruptHandler)(void);
  * interrupt, whose exit waits for the outermost). */
 ONESTACK_API void SimulateInterrupt(InterruptHandler handler);
 
+/* ---- Tracing (a kernel built with -DONESTACK_TRACE=ON) ---------------- */
+
+/* What the kernel records, with the meaning of an event's task and of its
+ * values a and b. Tasks are task records, reused once a task has ended. */
+typedef enum {
+    TRACE_ACTIVATED = 1,        /* by a task: a = priority; the name is kept */
+    TRACE_ACTIVATED_BY_HANDLER, /* by an interrupt handler: a = priority */
+    TRACE_ENTERED,              /* its entry is called: a = its priority */
+    TRACE_RETURNED,             /* its entry has returned */
+    TRACE_PREEMPTED,            /* another task runs above it */
+    TRACE_RESUMED,              /* it continues after a preemption */
+    TRACE_TERMINATED,           /* it called TerminateTask */
+    TRACE_ACQUIRED,             /* a = the priority that results, b = the ceiling */
+    TRACE_RELEASED,             /* a = the priority that results, b = the ceiling */
+    TRACE_EXIT_DISPATCH,        /* the dispatch at interrupt exit begins; task = the head it awaits */
+    TRACE_EXIT_DISPATCH_ENDED   /* and ends */
+} TraceEventKind;
+
+/* Writes the events recorded since StartOS (the newest 1024 if there were
+ * more) to the file `path`, in the format that tools/trace reads. Returns 0,
+ * or -1 if the file cannot be written. Call it after StartOS returns. */
+ONESTACK_API int32_t WriteTrace(const char *path);
+
 /* ---- When a precondition is broken --------------------------------- */
 
 /* Receives the operation that stopped and the rule it found broken, after

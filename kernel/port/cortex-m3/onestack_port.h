@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+// Hidden, like everything of the kernel's but the chief header.
+#pragma GCC visibility push(hidden)
 namespace onestack::port {
 
 // PRIMASK as it was before MaskInterrupts: 1 if the caller had masked them.
@@ -51,6 +53,12 @@ void PrepareInterrupts();
 // A stop keeps every maskable interrupt out from then on.
 inline void StopInterrupts() { __asm__ volatile("cpsid i" : : : "memory"); }
 
+// The trace's clock: none, since SysTick is the application's; the tools
+// order events by their sequence number.
+constexpr uint32_t TRACE_CLOCK_KIND = 0;
+inline uint64_t TraceClock() { return 0; }
+
 } // namespace onestack::port
+#pragma GCC visibility pop
 
 #endif // ONESTACK_PORT_H

@@ -5,7 +5,10 @@
 #define ONESTACK_PORT_H
 
 #include <stdint.h>
+#include <time.h>
 
+// Hidden, like everything of the kernel's but the chief header.
+#pragma GCC visibility push(hidden)
 namespace onestack::port {
 
 using InterruptMask = int;
@@ -33,6 +36,15 @@ inline void PrepareInterrupts() {}
 // longjmps out of them or ends the program.
 inline void StopInterrupts() { simulated_handler = 0; }
 
+// The trace's clock: nanoseconds of the monotonic clock.
+constexpr uint32_t TRACE_CLOCK_KIND = 1;
+inline uint64_t TraceClock() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
 } // namespace onestack::port
+#pragma GCC visibility pop
 
 #endif // ONESTACK_PORT_H
