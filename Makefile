@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench lint m3 fuzz coverage check-readme trace clean
+.PHONY: all build run test bench lint m3 fuzz coverage check-readme trace pictures clean
 
 all: build
 
@@ -43,6 +43,7 @@ m3:
 	cmake --preset cortex-m3 -DONESTACK_WERROR=$(WERROR)
 	cmake --build --preset cortex-m3 -j
 	ctest --preset cortex-m3
+	WERROR=$(WERROR) tools/trace/board_trace.sh
 	cortex-m3/footprint.sh
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
@@ -77,11 +78,21 @@ coverage:
 # in which the demo's tasks wrote their lines.
 trace:
 	cmake -S . -B build-trace -DONESTACK_TRACE=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-trace -j --target record_demo onestack_trace
+	cmake --build build-trace -j
 	./build-trace/tools/trace/record_demo build-trace/demo.trace >build-trace/demo.out
 	./build-trace/tools/trace/onestack_trace build-trace/demo.trace --json build-trace/demo.json \
 	  --vcd build-trace/demo.vcd --svg build-trace/demo.svg
-	cmake -DJSON=build-trace/demo.json -DOUTPUT=build-trace/demo.out -P tools/trace/check_demo_trace.cmake
+	cmake -DJSON=build-trace/demo.json -DOUTPUT=build-trace/demo.out -P tools/trace/check_trace.cmake
+	cd build-trace && ctest --output-on-failure -j2 -E '^consumer_'
+
+# The README's pictures, regenerated from the demo's traced run and the
+# board's (which needs the arm-none-eabi toolchain and QEMU), one step per
+# event, so that they are the same on every machine.
+pictures: trace
+	tools/trace/board_trace.sh
+	mkdir -p docs
+	./build-trace/tools/trace/onestack_trace build-trace/demo.trace --sequence --svg docs/trace-demo.svg
+	./build-trace/tools/trace/onestack_trace build-trace/interrupts.trace --sequence --svg docs/trace-interrupts.svg
 
 # The README's footprint tables against what the footprint scripts measure.
 check-readme:

@@ -73,5 +73,9 @@ static void Start(void) {
 
 int main(void) {
     StartOS(Start, 1, "Start");
+#ifdef ONESTACK_TRACE
+    /* A traced build writes the run to the host through semihosting. */
+    if (WriteTrace("interrupts.trace") != 0) return 1;
+#endif
     return 0;
 }

@@ -1,7 +1,6 @@
 // The trace recorder, built with ONESTACK_TRACE: the newest events in a
 // ring in static storage, and their export to a file.
 #include <stdio.h>
-#include <string.h>
 
 #include "kernel_private.h"
 
@@ -63,7 +62,8 @@ extern "C" int32_t WriteTrace(const char *path) {
         Put(file, static_cast<uint8_t>(e.task), 1);
         Put(file, static_cast<uint32_t>(e.a), 4);
         Put(file, static_cast<uint32_t>(e.b), 4);
-        const size_t length = e.name != nullptr ? strnlen(e.name, 255) : 0;
+        size_t length = 0; // at most 255: the length is one byte
+        while (e.name != nullptr && length < 255 && e.name[length] != '\0') ++length;
         Put(file, length, 1);
         fwrite(e.name != nullptr ? e.name : "", 1, length, file);
     }
