@@ -84,6 +84,7 @@ trace:
 	  --vcd build-trace/demo.vcd --svg build-trace/demo.svg
 	cmake -DJSON=build-trace/demo.json -DOUTPUT=build-trace/demo.out -P tools/trace/check_trace.cmake
 	cd build-trace && ctest --output-on-failure -j2 -E '^consumer_'
+	tools/trace/hooks_off_check.sh
 
 # The README's pictures, regenerated from the demo's traced run and the
 # board's (which needs the arm-none-eabi toolchain and QEMU), one step per

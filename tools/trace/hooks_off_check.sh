@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Off means gone: the kernel built without ONESTACK_TRACE has the same
+# machine code as the kernel with every trace hook line deleted from its
+# sources, for the host and, where its toolchain is installed, the
+# Cortex-M3, at -Os.
+#
+#   tools/trace/hooks_off_check.sh
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$tmp/stripped"
+cp -r CMakeLists.txt kernel "$tmp/stripped/"
+grep -rl 'ONESTACK_TRACE_' "$tmp/stripped/kernel" --include='*.cpp' | xargs sed -i '/ONESTACK_TRACE_/d'
+targets=(host)
+command -v arm-none-eabi-gcc >/dev/null && targets+=(cortex-m3)
+for target in "${targets[@]}"; do
+    toolchain=()
+    [ "$target" = cortex-m3 ] && toolchain=(--toolchain "$PWD/cortex-m3/toolchain.cmake")
+    for tree in "$PWD" "$tmp/stripped"; do
+        build="$tmp/build-$target-$(basename "$tree")"
+        cmake -S "$tree" -B "$build" "${toolchain[@]}" -DONESTACK_BUILD_ALL=OFF -DONESTACK_INSTALL=OFF \
+            -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+        cmake --build "$build" -j >/dev/null
+    done
+    objdump=objdump
+    [ "$target" = cortex-m3 ] && objdump=arm-none-eabi-objdump
+    for object in $(cd "$tmp/build-$target-stripped" && find . -name '*.o' -o -name '*.obj'); do
+        if ! diff <("$objdump" -d "$tmp/build-$target-$(basename "$PWD")/$object" | tail -n +4) \
+                  <("$objdump" -d "$tmp/build-$target-stripped/$object" | tail -n +4) >/dev/null; then
+            echo "hooks_off_check: $target: $object differs from the kernel without its trace hooks" >&2
+            exit 1
+        fi
+    done
+    echo "hooks_off_check: $target: the kernel's machine code is that of the kernel without trace hooks"
+done
