@@ -156,4 +156,18 @@ TEST(TraceTool, TheScheduleNestsAsTheEntriesDid) {
     EXPECT_NE(svg.find("url(#preempted)"), std::string::npos);
 }
 
+// Found by the fuzzer: a clock that runs backwards made times wrap around.
+TEST(TraceTool, AClockThatRunsBackwardsStandsStill) {
+    Dump d = Nested();
+    d.bytes[20] = 0xFF; // the first event's time: later than all the others
+    for (int i = 1; i < 8; ++i) d.bytes[20 + static_cast<size_t>(i)] = 0xFF;
+    trace::Trace t;
+    std::string error;
+    ASSERT_TRUE(trace::Parse(d.bytes, t, error)) << error;
+    const trace::Schedule s = trace::BuildSchedule(t, false);
+    EXPECT_EQ(s.end, 0);
+    for (const trace::Slice &slice : s.slices) EXPECT_LE(slice.start, slice.end);
+    EXPECT_NE(trace::Vcd(s).find("$enddefinitions"), std::string::npos);
+}
+
 } // namespace

@@ -59,8 +59,10 @@ Schedule BuildSchedule(const Trace &trace, bool by_sequence) {
     double previous = 0;
     for (size_t n = 0; n < trace.events.size(); ++n) {
         const Event &e = trace.events[n];
-        const double now =
-            schedule.nanoseconds ? static_cast<double>(e.time - trace.events[0].time) : double(n);
+        // A clock that runs backwards (a corrupt trace) stands still instead.
+        const uint64_t first = trace.events[0].time;
+        const double clocked = e.time > first ? static_cast<double>(e.time - first) : 0;
+        const double now = std::max(previous, schedule.nanoseconds ? clocked : static_cast<double>(n));
         // What held since the last event.
         for (size_t depth = 0; depth < stack.size(); ++depth) {
             const int row = row_of(stack[depth].record);
@@ -188,7 +190,10 @@ std::string Vcd(const Schedule &schedule) {
     }
     out += "$upscope $end\n$enddefinitions $end\n";
     std::map<uint64_t, std::vector<std::pair<size_t, char>>> changes;
-    const auto at = [&](double t) { return static_cast<uint64_t>(t); };
+    // Times beyond 10^19 ns (three centuries) are no real run's: clamped.
+    const auto at = [](double t) {
+        return t < 1e19 ? static_cast<uint64_t>(t) : uint64_t{10000000000000000000u};
+    };
     for (size_t r = 0; r < schedule.rows.size() && r < 90; ++r) {
         changes[0].push_back({r, '0'});
         for (const Stretch &s : schedule.rows[r].preempted) {
