@@ -79,7 +79,8 @@ ONESTACK_API void ShutdownOS(void);
 /* Makes a new task ready; it goes behind ready tasks of equal priority.
  * If `priority` exceeds the caller's current priority, the new task (and
  * all it makes ready above the caller) runs before this returns.
- * `name` is stored, never read; keep it alive while the task lives.
+ * `name` is stored, never read (but by WriteTrace in a traced build, which
+ * needs it alive until then); keep it alive while the task lives.
  * Stops the program if `entry` is null or MAX_TASKS tasks are live. */
 ONESTACK_API void ActivateTask(TaskEntry entry, int32_t priority, const char *name);
 
