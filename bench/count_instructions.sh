@@ -11,7 +11,7 @@ shift || true
 bench="$build/bench/kernel_bench"
 [ -x "$bench" ] || { echo "no $bench: build first (make build)" >&2; exit 1; }
 ops=("$@")
-[ ${#ops[@]} -gt 0 ] || ops=(preemption_round_trip acquire_release acquire_release_dispatch
+[ ${#ops[@]} -gt 0 ] || ops=(preemption_round_trip acquire_release acquire_release_dispatch release_oldest_of_8
                               activate_lower_and_run activate_equal_and_run
                               activate_behind_1 activate_behind_8 activate_behind_15)
 short=10

@@ -44,6 +44,25 @@ void AcquireRelease() {
     AcquireResource(5, 0);
     ReleaseResource(5, 0);
 }
+// The worst case of a release: with seven holds of eight pairs in place,
+// each iteration acquires the eighth and releases the oldest of the eight,
+// which the next iteration acquires again.
+uint32_t rotation;
+void HoldSevenOfEight() {
+    rotation = 0;
+    for (int32_t pair = 1; pair < 8; ++pair) AcquireResource(2 + pair, 0);
+}
+void AcquireAndReleaseOldestOfEight() {
+    const auto pair = static_cast<int32_t>(rotation % 8);
+    AcquireResource(2 + pair, 0);
+    ReleaseResource(2 + (pair + 1) % 8, 0);
+    ++rotation;
+}
+// The pair not held is the one the next iteration would acquire.
+void ReleaseTheSeven() {
+    for (uint32_t pair = 0; pair < 8; ++pair)
+        if (pair != rotation % 8) ReleaseResource(2 + static_cast<int32_t>(pair), 0);
+}
 void AcquireReleaseWithDispatch() {
     AcquireResource(5, 0);
     ActivateTask(TerminateOnly, 3, "waiting");
@@ -65,7 +84,9 @@ void ActivateLast() {
 struct Operation {
     const char *name;
     void (*once)();
-    int ready; // tasks ready while it runs, the running one included
+    int ready;                   // tasks ready while it runs, the running one included
+    void (*prepare)() = nullptr; // run once before the loop, by the same task
+    void (*finish)() = nullptr;  // and once after it
 };
 
 const Operation operations[] = {
@@ -75,6 +96,7 @@ const Operation operations[] = {
     {"activate_equal_and_run", ActivateEqualAndRun, 1},
     {"acquire_release", AcquireRelease, 1},
     {"acquire_release_dispatch", AcquireReleaseWithDispatch, 1},
+    {"release_oldest_of_8", AcquireAndReleaseOldestOfEight, 1, HoldSevenOfEight, ReleaseTheSeven},
     {"activate_behind_1", ActivateLast, 1},
     {"activate_behind_8", ActivateLast, 8},
     {"activate_behind_15", ActivateLast, 15},
@@ -92,15 +114,19 @@ void PrepareReadyTasks(int ready) {
 
 void TimedLoop() {
     PrepareReadyTasks(current->ready);
+    if (current->prepare != nullptr) current->prepare();
     void (*const once)() = current->once;
     for (auto _ : *bench_state) once();
+    if (current->finish != nullptr) current->finish();
     TerminateTask();
 }
 
 void CountedLoop() {
     PrepareReadyTasks(current->ready);
+    if (current->prepare != nullptr) current->prepare();
     void (*const once)() = current->once;
     for (unsigned long i = 0; i < count; ++i) once();
+    if (current->finish != nullptr) current->finish();
     TerminateTask();
 }
 
