@@ -229,13 +229,19 @@ void TaskBody(Random &random, int level) {
     Terminate();
 }
 
-template <int P> void TaskActivatedByTask() {
+// A task's start, counted and checked under the mask, then its body.
+void Run(volatile uint32_t *ran, const volatile uint32_t *activated, int level, TaskEntry entry,
+         const char *ran_twice) {
     const uint32_t was = Mask();
-    task_ran[P] = task_ran[P] + 1;
-    if (task_ran[P] > task_activated[P]) Fail("a task activated by a task ran twice", P);
-    CheckStart(P, by_task[P]);
+    ran[level] = ran[level] + 1;
+    if (ran[level] > activated[level]) Fail(ran_twice, level);
+    CheckStart(level, entry);
     Unmask(was);
-    TaskBody(task_random[P], P);
+    TaskBody(task_random[level], level);
+}
+
+template <int P> void TaskActivatedByTask() {
+    Run(task_ran, task_activated, P, by_task[P], "a task activated by a task ran twice");
 }
 
 template <int P> void TaskActivatedByHandler();
@@ -247,12 +253,7 @@ constexpr TaskEntry by_handler[LEVELS] = {
 };
 
 template <int P> void TaskActivatedByHandler() {
-    const uint32_t was = Mask();
-    handler_ran[P] = handler_ran[P] + 1;
-    if (handler_ran[P] > handler_activated[P]) Fail("a task activated by a handler ran twice", P);
-    CheckStart(P, by_handler[P]);
-    Unmask(was);
-    TaskBody(task_random[P], P);
+    Run(handler_ran, handler_activated, P, by_handler[P], "a task activated by a handler ran twice");
 }
 
 // From a handler: counted with the activation under one mask, since a
