@@ -24,15 +24,24 @@ struct TaskRecord {
     TaskId next;              // next record on the ready or free task list
     int32_t base_priority;    // as activated; fixed for the task's life
     int32_t current_priority; // orders the ready list; raised by ceilings
-    int32_t hold_count;       // number of resource records it holds
+    int32_t top_hold;         // its newest hold, NO_RECORD while it holds none
     TaskEntry entry;          // called each time the task heads the list
     const char *name;         // the caller's text, never read
 };
 
+// A task's holds form a stack, newest first, from its top_hold down
+// through `below`; `above` leads back up from every hold but the newest.
+// Each hold remembers the greater of the base priority and the ceilings of
+// the holds beneath it, which the task falls to when that hold, its newest,
+// goes back: the usual release takes constant time. The three are
+// meaningless in a free record.
 struct ResourceRecord {
-    TaskId owner;    // holder, or NO_TASK while the record is free
-    int32_t ceiling; // held: the ceiling named; free: next free record
-    int32_t key;     // held: the key named, compared only for equality
+    TaskId owner;           // holder, or NO_TASK while the record is free
+    int32_t ceiling;        // held: the ceiling named; free: next free record
+    int32_t key;            // held: the key named, compared only for equality
+    int32_t priority_below; // held: what the task falls to when this goes back
+    int16_t below;          // held: the holder's next older hold, or NO_RECORD
+    int16_t above;          // held, not the newest: the next newer hold
 };
 
 // Who may make a kernel call now, in thread mode: only TASK_RUNNING allows
@@ -125,7 +134,7 @@ void DispatchAtInterruptExit(TaskId awaited) __asm__("onestack_dispatch_at_inter
 void RunTasks(TaskEntry entry, int32_t priority, const char *name);
 
 // Does `task` hold any resource? Checked when it terminates.
-inline bool HoldsAnyResource(TaskId task) { return TaskAt(task).hold_count != 0; }
+inline bool HoldsAnyResource(TaskId task) { return TaskAt(task).top_hold != NO_RECORD; }
 
 } // namespace onestack
 #pragma GCC visibility pop

@@ -13,36 +13,100 @@ using namespace onestack;
 namespace {
 
 // Precondition: `r` is an index, not NO_RECORD.
-ResourceRecord &ResourceAt(int32_t r) { return resource_table[static_cast<uint32_t>(r)]; }
+[[gnu::always_inline]] inline ResourceRecord &ResourceAt(int32_t r) {
+    return resource_table[static_cast<uint32_t>(r)];
+}
 
-int32_t TakeResourceRecord() {
+[[gnu::always_inline]] inline int32_t TakeResourceRecord() {
     const int32_t r = free_resource_head;
     free_resource_head = ResourceAt(r).ceiling;
     return r;
 }
 
-void ReturnResourceRecord(int32_t r) {
+[[gnu::always_inline]] inline void ReturnResourceRecord(int32_t r) {
     ResourceAt(r).ceiling = free_resource_head;
     ResourceAt(r).owner = NO_TASK;
     free_resource_head = r;
 }
 
 // Has the release left a ready task above `t`, so that it must step aside?
-bool IsOutrankedByNext(TaskId t) {
+[[gnu::always_inline]] inline bool IsOutrankedByNext(TaskId t) {
     const TaskId next = TaskAt(t).next;
     return next != NO_TASK && TaskAt(next).current_priority > TaskAt(t).current_priority;
 }
 
 // Precondition: `t` heads the ready list, a task behind it now outranks
 // it, and interrupts are masked by `mask`. Ahead of equals, so that a task
-// of equal priority does not take over.
-void StepAside(TaskId t, port::InterruptMask mask) {
+// of equal priority does not take over. Out of line, so that a release
+// that dispatches nothing needs no stack frame.
+[[gnu::noinline]] void StepAside(TaskId t, port::InterruptMask mask) {
     ready_head = TaskAt(t).next;
     InsertReady(t, AHEAD_OF_EQUALS);
     port::RestoreInterrupts(mask);
     ONESTACK_TRACE_EVENT(TRACE_PREEMPTED, t, 0, 0);
     Dispatch(t);
     ONESTACK_TRACE_EVENT(TRACE_RESUMED, t, 0, 0);
+}
+
+// Precondition: `r` is off the stack of `t`, the running task, and
+// `priority` is what its remaining holds and its base priority demand. The
+// task falls to it, and every task that now outranks it runs; otherwise it
+// keeps its place at the head, ahead of its equals. Between the fall and
+// the step aside the list is out of order, and a handler's insertion would
+// go astray.
+[[gnu::always_inline]] inline void GiveBack(TaskId t, int32_t r, int32_t priority) {
+    const port::InterruptMask mask = port::MaskInterrupts();
+    TaskAt(t).current_priority = priority;
+    ONESTACK_TRACE_EVENT(TRACE_RELEASED, t, priority, ResourceAt(r).ceiling);
+    ReturnResourceRecord(r);
+    if (IsOutrankedByNext(t)) {
+        return StepAside(t, mask);
+    }
+    port::RestoreInterrupts(mask);
+}
+
+[[gnu::always_inline]] inline bool IsPair(const ResourceRecord &hold, int32_t ceiling, int32_t key) {
+    return hold.ceiling == ceiling && hold.key == key;
+}
+
+// A release of a hold that is not the newest, or of none. A scan of the
+// table finds it sooner than a walk down the stack. The holds above the
+// released one were taken while it counted: what they remember is put right
+// from the lowest up, and stops at the first that stays the same, since all
+// above it then stay the same too.
+[[gnu::noinline]] void ReleaseOlderHold(int32_t ceiling, int32_t key, TaskId t) {
+    int32_t r = 0;
+    while (r < MAX_RESOURCES && !(ResourceAt(r).owner == t && IsPair(ResourceAt(r), ceiling, key))) {
+        ++r;
+    }
+    if (r == MAX_RESOURCES) {
+        return StopKernel(ONESTACK_RULE("ReleaseResource", "the running task holds no such resource"));
+    }
+    TaskRecord &task = TaskAt(t);
+    // The newest hold is not the pair, so the one found has a hold above it.
+    const ResourceRecord &released = ResourceAt(r);
+    int32_t h = released.above;
+    ResourceAt(h).below = released.below;
+    if (released.below != NO_RECORD) {
+        ResourceAt(released.below).above = static_cast<int16_t>(h);
+    }
+    int32_t priority = released.priority_below;
+    for (;;) {
+        ResourceRecord &hold = ResourceAt(h);
+        if (hold.priority_below == priority) {
+            priority = task.current_priority;
+            break;
+        }
+        hold.priority_below = priority;
+        if (hold.ceiling > priority) {
+            priority = hold.ceiling;
+        }
+        if (h == task.top_hold) {
+            break;
+        }
+        h = hold.above;
+    }
+    GiveBack(t, r, priority);
 }
 
 } // namespace
@@ -54,78 +118,45 @@ void AcquireResource(int32_t ceiling, int32_t key) {
         return StopCaller("AcquireResource");
     }
     const TaskId t = ready_head;
+    TaskRecord &task = TaskAt(t);
     const port::InterruptMask mask = port::MaskInterrupts();
     if (free_resource_head == NO_RECORD) {
         return StopKernel(ONESTACK_RULE("AcquireResource", "no free resource record (8 holds exist)"));
     }
     const int32_t r = TakeResourceRecord();
+    port::RestoreInterrupts(mask);
     ResourceRecord &hold = ResourceAt(r);
     hold.owner = t;
     hold.ceiling = ceiling;
     hold.key = key;
-    port::RestoreInterrupts(mask);
-    ++TaskAt(t).hold_count;
+    hold.priority_below = task.current_priority;
+    hold.below = static_cast<int16_t>(task.top_hold);
+    if (task.top_hold != NO_RECORD) {
+        ResourceAt(task.top_hold).above = static_cast<int16_t>(r);
+    }
+    task.top_hold = r;
     // The running task heads the ready list, so raising it keeps the order,
     // seen from a handler before the store or after it.
-    if (TaskAt(t).current_priority < ceiling) {
-        TaskAt(t).current_priority = ceiling;
+    if (task.current_priority < ceiling) {
+        task.current_priority = ceiling;
     }
-    ONESTACK_TRACE_EVENT(TRACE_ACQUIRED, t, TaskAt(t).current_priority, ceiling);
+    ONESTACK_TRACE_EVENT(TRACE_ACQUIRED, t, task.current_priority, ceiling);
 }
 
-// One scan of the caller's holds finds the record of the pair to give back
-// and the priority that the other holds demand; a hold of the same pair
-// that stays held counts with its ceiling.
-//
-// If the released ceiling equals the task's priority, that hold may be what
-// set it: the last record of the pair goes back, the task falls to what its
-// other holds demand, and every task that now outranks it runs; otherwise it
-// keeps its place at the head, ahead of its equals. If not, another hold or
-// the base priority governs, and only the first record of the pair goes back.
+// The newest hold of the pair goes back. Usually it is the task's newest
+// hold of all, and the task falls to what that hold remembers.
 void ReleaseResource(int32_t ceiling, int32_t key) {
     if (!IsCallerRunning()) {
         return StopCaller("ReleaseResource");
     }
     const TaskId t = ready_head;
     TaskRecord &task = TaskAt(t);
-    const bool governing = ceiling == task.current_priority;
-    int32_t priority = task.base_priority;
-    int32_t found = NO_RECORD;
-    // hold_count equals the number of records the task owns, so the scan
-    // ends on meeting the last of them and never runs past the table.
-    for (int32_t r = 0, unseen = task.hold_count; unseen > 0; ++r) {
-        const ResourceRecord &hold = ResourceAt(r);
-        if (hold.owner != t) {
-            continue;
-        }
-        --unseen;
-        if (hold.ceiling == ceiling && hold.key == key) {
-            if (found != NO_RECORD && ceiling > priority) {
-                priority = ceiling;
-            }
-            if (governing || found == NO_RECORD) {
-                found = r;
-            }
-        } else if (hold.ceiling > priority) {
-            priority = hold.ceiling;
-        }
+    const int32_t r = task.top_hold;
+    if (r == NO_RECORD || !IsPair(ResourceAt(r), ceiling, key)) {
+        return ReleaseOlderHold(ceiling, key, t);
     }
-    if (found == NO_RECORD) {
-        return StopKernel(ONESTACK_RULE("ReleaseResource", "the running task holds no such resource"));
-    }
-    // Between the fall and the step aside the list is out of order, and a
-    // handler's insertion would go astray.
-    const port::InterruptMask mask = port::MaskInterrupts();
-    --task.hold_count;
-    ReturnResourceRecord(found);
-    ONESTACK_TRACE_EVENT(TRACE_RELEASED, t, governing ? priority : task.current_priority, ceiling);
-    if (governing) {
-        task.current_priority = priority;
-        if (IsOutrankedByNext(t)) {
-            return StepAside(t, mask);
-        }
-    }
-    port::RestoreInterrupts(mask);
+    task.top_hold = ResourceAt(r).below;
+    GiveBack(t, r, ResourceAt(r).priority_below);
 }
 
 } // extern "C"

@@ -15,9 +15,10 @@ namespace onestack {
 // ends both lists.
 TaskRecord task_table[MAX_TASKS];
 
-// A record is held (owner is the holder) or free: owner NO_TASK, on the
-// free resource list threaded through `ceiling` from free_resource_head,
-// ended by -1 (NO_RECORD). Both free lists are stacks.
+// A record is held (owner is the holder, and it is on the holder's stack
+// of holds) or free: owner NO_TASK, on the free resource list threaded
+// through `ceiling` from free_resource_head, ended by -1 (NO_RECORD). Both
+// free lists are stacks.
 ResourceRecord resource_table[MAX_RESOURCES];
 
 // The list heads are zero, like the tables, until the first StartOS resets
@@ -60,7 +61,7 @@ void ResetTables() {
         task_table[i].next = i + 1;
         // Free records hold nothing: TerminateTask refuses a task that
         // still holds a resource, so activation need not clear this.
-        task_table[i].hold_count = 0;
+        task_table[i].top_hold = NO_RECORD;
     }
     task_table[MAX_TASKS - 1].next = NO_TASK;
     for (int32_t r = 0; r < MAX_RESOURCES; ++r) {

@@ -119,7 +119,7 @@ TEST(Resources, EqualPriorityReadyTaskDoesNotRunAtTheRelease) {
 }
 
 // The same pair held twice: the remaining hold keeps its ceiling. The
-// governing release gives back the last matching record.
+// release gives back the newest hold.
 TEST(Resources, SamePairHeldTwiceKeepsTheCeilingUntilTheLastRelease) {
     EXPECT_EQ(RunTrace(
                   [] {
@@ -138,16 +138,23 @@ TEST(Resources, SamePairHeldTwiceKeepsTheCeilingUntilTheLastRelease) {
               "once@5 p3 twice@1");
 }
 
-// A release that another hold governs gives back the first matching record.
-TEST(Resources, NonGoverningReleaseGivesBackTheFirstMatchingRecord) {
+// A pair held twice: the newest hold goes back when it is of the pair;
+// otherwise the first record of the pair in the table does.
+TEST(Resources, PairHeldTwiceGivesBackTheNewestHoldOrElseTheFirstInTheTable) {
     RunTrace(
         [] {
             AcquireResource(7, 0);
             AcquireResource(5, 7);
             AcquireResource(5, 7);
             ReleaseResource(5, 7);
+            EXPECT_EQ(onestack::free_resource_head, 2);
+            EXPECT_EQ(resource_table[1].owner, ready_head);
+            AcquireResource(5, 7); // record 2 again
+            AcquireResource(9, 0); // record 3, above both of the pair
+            ReleaseResource(5, 7);
             EXPECT_EQ(onestack::free_resource_head, 1);
             EXPECT_EQ(resource_table[2].owner, ready_head);
+            ReleaseResource(9, 0);
             ReleaseResource(5, 7);
             EXPECT_EQ(onestack::free_resource_head, 2);
             ReleaseResource(7, 0);
@@ -155,6 +162,40 @@ TEST(Resources, NonGoverningReleaseGivesBackTheFirstMatchingRecord) {
         },
         1);
     EXPECT_EQ(onestack::free_resource_head, 0);
+}
+
+// Releasing a hold that is not the newest changes what the newer holds
+// fall back to: each later release must still land on the greater of the
+// base and the ceilings still held, whichever order the holds go back in.
+TEST(Resources, OlderHoldReleasedFirstLeavesEachLaterReleaseAtTheRightPriority) {
+    struct Row {
+        int32_t ceilings[3]; // acquired in this order
+        int32_t order[3];    // indices into ceilings, in release order
+        const char *trace;
+    };
+    const Row rows[] = {
+        {{9, 3, 5}, {0, 2, 1}, "@5 @3 @1"}, // the oldest governed: both newer holds fall further
+        {{3, 9, 5}, {0, 2, 1}, "@9 @9 @1"}, // the oldest did not govern: the newest keeps 9 below it
+        {{3, 9, 5}, {1, 2, 0}, "@5 @3 @1"}, // the middle one governed
+        {{5, 3, 9}, {0, 1, 2}, "@9 @9 @1"}, // oldest first, all three in turn
+        {{2, 2, 2}, {1, 0, 2}, "@2 @2 @1"}, // equal ceilings
+    };
+    static const Row *row;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.trace);
+        row = &r;
+        EXPECT_EQ(RunTrace(
+                      [] {
+                          for (int i = 0; i < 3; ++i) AcquireResource(row->ceilings[i], i);
+                          for (int i : row->order) {
+                              ReleaseResource(row->ceilings[i], i);
+                              MarkAt("");
+                          }
+                          TerminateTask();
+                      },
+                      1),
+                  r.trace);
+    }
 }
 
 // Two tasks may hold the same pair at once; each release finds its own.

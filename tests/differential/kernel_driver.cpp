@@ -40,6 +40,28 @@ int32_t Governing(TaskId t) {
     return p;
 }
 
+// A live task's holds, newest first from top_hold, are exactly the records
+// it owns, and each remembers the priority of the holds beneath it.
+void CheckHoldStack(TaskId t) {
+    std::vector<int32_t> stack;
+    for (int32_t r = task_table[t].top_hold; r != NO_RECORD && stack.size() <= MAX_RESOURCES;
+         r = resource_table[r].below) {
+        if (r < 0 || r >= MAX_RESOURCES) return Violation("hold link out of range");
+        stack.push_back(r);
+    }
+    const auto owned = std::count_if(std::begin(resource_table), std::end(resource_table),
+                                     [t](const ResourceRecord &r) { return r.owner == t; });
+    if (static_cast<long>(stack.size()) != owned ||
+        std::any_of(stack.begin(), stack.end(), [t](int32_t r) { return resource_table[r].owner != t; }))
+        return Violation("task record " + std::to_string(t) + " has a hold stack unlike its holds");
+    int32_t priority = task_table[t].base_priority;
+    for (auto r = stack.rbegin(); r != stack.rend(); ++r) {
+        if (resource_table[*r].priority_below != priority)
+            Violation("hold " + std::to_string(*r) + " remembers the wrong priority below it");
+        priority = std::max(priority, resource_table[*r].ceiling);
+    }
+}
+
 // Walks a list of at most `limit` records, counting each visit in `seen`.
 template <typename Next> void Walk(int32_t head, size_t limit, std::vector<int> &seen, Next next) {
     for (size_t n = 0; head != -1 && n <= limit; ++n, head = next(head)) {
@@ -65,10 +87,10 @@ void CheckTables(const char *after) {
             Violation("task record " + std::to_string(i) + " not on exactly one list");
         if (on_ready[i] == 1 && task_table[i].current_priority != Governing(TaskId(i)))
             Violation("task " + std::to_string(i) + " not at the greater of its base and its ceilings");
-        const auto owned = std::count_if(std::begin(resource_table), std::end(resource_table),
-                                         [i](const ResourceRecord &r) { return r.owner == TaskId(i); });
-        if (task_table[i].hold_count != owned)
-            Violation("task record " + std::to_string(i) + " miscounts its holds");
+        if (on_ready[i] == 1)
+            CheckHoldStack(TaskId(i));
+        else if (task_table[i].top_hold != NO_RECORD)
+            Violation("free task record " + std::to_string(i) + " has a hold");
     }
     for (size_t r = 0; r < MAX_RESOURCES; ++r) {
         const TaskId owner = resource_table[r].owner;
