@@ -41,7 +41,8 @@ int32_t Governing(TaskId t) {
 }
 
 // A live task's holds, newest first from top_hold, are exactly the records
-// it owns, and each remembers the priority of the holds beneath it.
+// it owns; each but the newest leads back up to the one above it, and each
+// remembers the priority of the holds beneath it.
 void CheckHoldStack(TaskId t) {
     std::vector<int32_t> stack;
     for (int32_t r = task_table[t].top_hold; r != NO_RECORD && stack.size() <= MAX_RESOURCES;
@@ -54,6 +55,9 @@ void CheckHoldStack(TaskId t) {
     if (static_cast<long>(stack.size()) != owned ||
         std::any_of(stack.begin(), stack.end(), [t](int32_t r) { return resource_table[r].owner != t; }))
         return Violation("task record " + std::to_string(t) + " has a hold stack unlike its holds");
+    for (size_t i = 1; i < stack.size(); ++i)
+        if (resource_table[stack[i]].above != stack[i - 1])
+            Violation("hold " + std::to_string(stack[i]) + " does not lead up to the hold above it");
     int32_t priority = task_table[t].base_priority;
     for (auto r = stack.rbegin(); r != stack.rend(); ++r) {
         if (resource_table[*r].priority_below != priority)
