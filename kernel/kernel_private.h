@@ -45,42 +45,47 @@ struct ResourceRecord {
 };
 
 // Who may make a kernel call now, in thread mode: only TASK_RUNNING allows
-// one. Every other state is negative, so each operation compares it with
-// the handler number (0 in thread mode) and picks the message only when it
-// stops; an ordered compare, unlike a test for equality, leaves the
-// optimiser no known value to keep in a saved register until the store
-// after an entry returns. Handlers never change it: in a handler it is the
-// state of the thread that the interrupt found.
+// one. It is the only positive state, and every handler's number exceeds
+// it, so each operation compares the state with the handler number (0 in
+// thread mode) and picks the message only when it stops; an ordered
+// compare, unlike a test for equality, leaves the optimiser no known value
+// to keep in a saved register until the store after an entry returns.
+// Handlers never change it: in a handler it is the state of the thread
+// that the interrupt found. NO_RUN is zero, the state before any StartOS.
 enum RunState : int8_t {
-    TASK_RUNNING = 0, // the entry of the task at ready_head runs
+    TASK_RUNNING = 1, // the entry of the task at ready_head runs
+    NO_RUN = 0,       // before the first StartOS, and after one has returned
     TASK_ENDED = -1,  // that entry has called TerminateTask and not yet returned
-    NO_RUN = -2,      // before the first StartOS, and after one has returned
-    STOPPING = -3,    // a stop is under way; only StartOS may follow it
+    STOPPING = -2,    // a stop is under way; only StartOS may follow it
 };
+static_assert(port::LOWEST_HANDLER_NUMBER > TASK_RUNNING, "a handler could pass for the running task");
 
-extern TaskRecord task_table[MAX_TASKS];
-extern ResourceRecord resource_table[MAX_RESOURCES];
-// The list heads and the run state lie side by side, so that the hot paths
-// reach them all from one base register; each keeps its own name.
+// The list heads, the run state and the tables lie in one object, so that
+// the hot paths reach them all from one base register; each keeps its own
+// name. All of it starts at zero, so it needs no initial image in flash.
 struct KernelVariables {
     TaskId ready_head;
     TaskId free_task_head;
     int32_t free_resource_head;
     RunState run_state;
-    TaskId interrupted_head; // see below
+    TaskRecord task_table[MAX_TASKS];
+    ResourceRecord resource_table[MAX_RESOURCES];
 };
-// The board's PendSV handler reads interrupted_head by this name.
-extern KernelVariables kernel_variables __asm__("onestack_kernel_variables");
+extern KernelVariables kernel_variables;
 inline TaskId &ready_head = kernel_variables.ready_head;
 inline TaskId &free_task_head = kernel_variables.free_task_head;
 inline int32_t &free_resource_head = kernel_variables.free_resource_head;
 inline RunState &run_state = kernel_variables.run_state;
+inline TaskRecord (&task_table)[MAX_TASKS] = kernel_variables.task_table;
+inline ResourceRecord (&resource_table)[MAX_RESOURCES] = kernel_variables.resource_table;
 
 // The ready list's head as the thread last saw it, before the first
 // handler activation that changed it: the dispatch at interrupt exit runs
-// tasks until it heads the list again. NO_DISPATCH while none is pending.
+// tasks until it heads the list again. NO_DISPATCH while none is pending,
+// and so from the start: it lies outside the object above, which starts at
+// zero. The board's PendSV handler reads it by the name given here.
 constexpr TaskId NO_DISPATCH = -2;
-inline TaskId &interrupted_head = kernel_variables.interrupted_head;
+extern TaskId interrupted_head __asm__("onestack_interrupted_head");
 
 // The record of a task. Precondition: `i` is an index, not NO_TASK. The
 // unsigned index spares the hot paths a sign extension per lookup.
@@ -106,9 +111,10 @@ void ResetTables();
 [[gnu::cold]] void StopCaller(const char *operation);
 
 // May the running task make a kernel call? Not after its TerminateTask,
-// not outside a run, when no task is running, and not from a handler: the
-// state is at most TASK_RUNNING (0), and a handler's number is positive.
-inline bool IsCallerRunning() { return run_state >= port::HandlerNumber(); }
+// not outside a run, when no task is running, and not from a handler: of
+// the states only TASK_RUNNING exceeds 0, the number in thread mode, and
+// none reaches a handler's number.
+inline bool IsCallerRunning() { return run_state > port::HandlerNumber(); }
 
 // Precondition: `task` is on no list. Links it into the ready list, which
 // stays ordered by current priority, highest first. Out of line: the walk

@@ -8,26 +8,26 @@
 
 namespace onestack {
 
-// Every record is on exactly one list. Live tasks are on the ready list
-// (threaded through `next`, headed by ready_head, ordered by current
+// Every task record is on exactly one list. Live tasks are on the ready
+// list (threaded through `next`, headed by ready_head, ordered by current
 // priority, the head being the running task); free records are on the
 // free task list (through `next`, headed by free_task_head). -1 (NO_TASK)
 // ends both lists.
-TaskRecord task_table[MAX_TASKS];
+//
+// A resource record is held (owner is the holder, and it is on the
+// holder's stack of holds) or free: owner NO_TASK, on the free resource
+// list threaded through `ceiling` from free_resource_head, ended by -1
+// (NO_RECORD). Both free lists are stacks.
+//
+// The tables and the list heads are zero, with run_state NO_RUN, until the
+// first StartOS resets them; no kernel call reaches them before it, since
+// run_state refuses every one. run_state is TASK_RUNNING exactly while an
+// entry of the task at ready_head may make a kernel call: so then
+// ready_head is a live task.
+KernelVariables kernel_variables;
 
-// A record is held (owner is the holder, and it is on the holder's stack
-// of holds) or free: owner NO_TASK, on the free resource list threaded
-// through `ceiling` from free_resource_head, ended by -1 (NO_RECORD). Both
-// free lists are stacks.
-ResourceRecord resource_table[MAX_RESOURCES];
-
-// The list heads are zero, like the tables, until the first StartOS resets
-// them; no kernel call reaches them before it, since run_state refuses
-// every one. run_state is TASK_RUNNING exactly while an entry of the task
-// at ready_head may make a kernel call: so then ready_head is a live task.
-// interrupted_head is set by a handler's activation and taken by the
-// dispatch at interrupt exit.
-KernelVariables kernel_variables = {0, 0, 0, NO_RUN, NO_DISPATCH};
+// Set by a handler's activation and taken by the dispatch at interrupt exit.
+TaskId interrupted_head = NO_DISPATCH;
 
 namespace {
 
@@ -78,11 +78,12 @@ void StopKernel(const char *operation_and_rule) {
 void StopCaller(const char *operation) {
     static const char *const rules[] = {
         "", // TASK_RUNNING: never stops
-        "called after the task's TerminateTask",
         "no task is running (called outside StartOS)",
+        "called after the task's TerminateTask",
         "called while the kernel is stopping",
     };
-    Stop(operation, port::HandlerNumber() != 0 ? "called from an interrupt handler" : rules[-run_state]);
+    Stop(operation,
+         port::HandlerNumber() != 0 ? "called from an interrupt handler" : rules[TASK_RUNNING - run_state]);
 }
 
 } // namespace onestack

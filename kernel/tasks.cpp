@@ -73,7 +73,7 @@ constexpr char WHILE_STOPPING[] = ONESTACK_RULE("ActivateTask", "called while th
     if (port::HandlerNumber() < port::FIRST_MASKABLE_HANDLER) {
         return port::StopActivationOutsideHandler();
     }
-    if (run_state < TASK_ENDED) { // NO_RUN or STOPPING: there is no run to join
+    if (run_state == NO_RUN || run_state == STOPPING) { // there is no run to join
         return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
     }
     if (entry == nullptr) {

@@ -31,6 +31,9 @@ inline int32_t HandlerNumber() {
     __asm__("mrs %0, ipsr" : "=r"(number));
     return static_cast<int32_t>(number);
 }
+// The smallest number that HandlerNumber gives in a handler: NMI's. Reset
+// (1) runs in thread mode.
+constexpr int32_t LOWEST_HANDLER_NUMBER = 2;
 
 // NMI (2) and HardFault (3) run through PRIMASK: they may not call.
 constexpr int32_t FIRST_MASKABLE_HANDLER = 4;

@@ -6,8 +6,6 @@
 // drops its own frame so that its return restores, from the frame that the
 // interrupt left, the interrupted code exactly: registers and flags. The
 // thread runs on the main stack, as after reset.
-#include <stddef.h>
-
 #include "kernel_private.h"
 
 using namespace onestack;
@@ -18,9 +16,6 @@ volatile uint32_t &Register(uintptr_t address) { return *reinterpret_cast<volati
 
 constexpr uintptr_t SHPR3 = 0xE000ED20; // priorities of PendSV (bits 23:16) and SysTick
 constexpr uint32_t PENDSV_LOWEST = 0xFFu << 16;
-
-// PendSV finds interrupted_head here.
-static_assert(offsetof(KernelVariables, interrupted_head) == 16);
 
 } // namespace
 
@@ -54,12 +49,12 @@ __asm__(R"(
     .type PendSV_Handler, %function
     .thumb_func
 PendSV_Handler:
-    ldr r1, =onestack_kernel_variables
-    ldr r0, [r1, #16]           @ interrupted_head
+    ldr r1, =onestack_interrupted_head
+    ldr r0, [r1]
     adds r2, r0, #2             @ NO_DISPATCH is -2: nothing to do
     beq 1f
     mvn r2, #1
-    str r2, [r1, #16]
+    str r2, [r1]
     ldr r1, =onestack_exit_thread
     mov r2, #0x01000000
     sub sp, #32

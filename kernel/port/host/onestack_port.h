@@ -21,6 +21,8 @@ inline void RestoreInterrupts(InterruptMask) {}
 extern int8_t simulated_handler;
 constexpr int8_t SIMULATED_HANDLER = 16;
 inline int32_t HandlerNumber() { return simulated_handler; }
+// The smallest number that HandlerNumber gives in a handler.
+constexpr int32_t LOWEST_HANDLER_NUMBER = SIMULATED_HANDLER;
 
 // Every simulated handler may call ActivateTask.
 constexpr int32_t FIRST_MASKABLE_HANDLER = 1;
