@@ -29,10 +29,10 @@ namespace {
     free_resource_head = r;
 }
 
-// Has the release left a ready task above `t`, so that it must step aside?
-[[gnu::always_inline]] inline bool IsOutrankedByNext(TaskId t) {
-    const TaskId next = TaskAt(t).next;
-    return next != NO_TASK && TaskAt(next).current_priority > TaskAt(t).current_priority;
+// Has the release left a ready task, `next`, above the running task, now at
+// `priority`, so that it must step aside?
+[[gnu::always_inline]] inline bool IsOutrankedBy(TaskId next, int32_t priority) {
+    return next != NO_TASK && TaskAt(next).current_priority > priority;
 }
 
 // Precondition: `t` heads the ready list, a task behind it now outranks
@@ -57,9 +57,10 @@ namespace {
 [[gnu::always_inline]] inline void GiveBack(TaskId t, int32_t r, int32_t priority) {
     const port::InterruptMask mask = port::MaskInterrupts();
     TaskAt(t).current_priority = priority;
+    const TaskId next = TaskAt(t).next;
     ONESTACK_TRACE_EVENT(TRACE_RELEASED, t, priority, ResourceAt(r).ceiling);
     ReturnResourceRecord(r);
-    if (IsOutrankedByNext(t)) {
+    if (IsOutrankedBy(next, priority)) {
         return StepAside(t, mask);
     }
     port::RestoreInterrupts(mask);
@@ -125,20 +126,24 @@ void AcquireResource(int32_t ceiling, int32_t key) {
     }
     const int32_t r = TakeResourceRecord();
     port::RestoreInterrupts(mask);
+    // The task's fields first: the compiler cannot tell them apart from the
+    // hold's, and would read them again after each store to the hold.
+    const int32_t priority = task.current_priority;
+    const int32_t below = task.top_hold;
+    task.top_hold = r;
+    // The running task heads the ready list, so raising it keeps the order,
+    // seen from a handler before the store or after it.
+    if (priority < ceiling) {
+        task.current_priority = ceiling;
+    }
     ResourceRecord &hold = ResourceAt(r);
     hold.owner = t;
     hold.ceiling = ceiling;
     hold.key = key;
-    hold.priority_below = task.current_priority;
-    hold.below = static_cast<int16_t>(task.top_hold);
-    if (task.top_hold != NO_RECORD) {
-        ResourceAt(task.top_hold).above = static_cast<int16_t>(r);
-    }
-    task.top_hold = r;
-    // The running task heads the ready list, so raising it keeps the order,
-    // seen from a handler before the store or after it.
-    if (task.current_priority < ceiling) {
-        task.current_priority = ceiling;
+    hold.priority_below = priority;
+    hold.below = static_cast<int16_t>(below);
+    if (below != NO_RECORD) {
+        ResourceAt(below).above = static_cast<int16_t>(r);
     }
     ONESTACK_TRACE_EVENT(TRACE_ACQUIRED, t, task.current_priority, ceiling);
 }
