@@ -225,13 +225,13 @@ void TerminateTask(void) {
     if (HoldsAnyResource(i)) {
         return StopKernel(ONESTACK_RULE("TerminateTask", "the task still holds a resource"));
     }
+    // Until the entry returns, a kernel call would act on the next task.
+    run_state = TASK_ENDED;
     const port::InterruptMask mask = port::MaskInterrupts();
     ready_head = TaskAt(i).next;
     ReturnTaskRecord(i);
     port::RestoreInterrupts(mask);
     ONESTACK_TRACE_EVENT(TRACE_TERMINATED, i, 0, 0);
-    // Until the entry returns, a kernel call would act on the next task.
-    run_state = TASK_ENDED;
 }
 
 int32_t StartOS(TaskEntry entry, int32_t priority, const char *name) {
