@@ -55,6 +55,9 @@ void CheckStartOS(TaskEntry entry) {
 constexpr char OUTSIDE_RUN[] =
     ONESTACK_RULE("ActivateTask", "called from an interrupt handler outside StartOS");
 constexpr char WHILE_STOPPING[] = ONESTACK_RULE("ActivateTask", "called while the kernel is stopping");
+// Both activations, from a task and from a handler, check these.
+constexpr char NULL_ENTRY[] = ONESTACK_RULE("ActivateTask", "the entry is null");
+constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)");
 
 // Links a task that does not run at once behind its equals, and ends the
 // masking that the activation began. Out of line, so that the caller's
@@ -77,12 +80,12 @@ constexpr char WHILE_STOPPING[] = ONESTACK_RULE("ActivateTask", "called while th
         return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
     }
     if (entry == nullptr) {
-        return StopKernel(ONESTACK_RULE("ActivateTask", "the entry is null"));
+        return StopKernel(NULL_ENTRY);
     }
     // Masked even in a handler: a nested one may activate too.
     const port::InterruptMask mask = port::MaskInterrupts();
     if (free_task_head == NO_TASK) {
-        return StopKernel(ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)"));
+        return StopKernel(NO_FREE_TASK_RECORD);
     }
     const TaskId head = ready_head;
     const TaskId i = NewTask(entry, priority, name);
@@ -182,12 +185,12 @@ void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
         return ActivateFromHandler(entry, priority, name);
     }
     if (entry == nullptr) {
-        return StopKernel(ONESTACK_RULE("ActivateTask", "the entry is null"));
+        return StopKernel(NULL_ENTRY);
     }
     // Handlers take records and link tasks too.
     const port::InterruptMask mask = port::MaskInterrupts();
     if (free_task_head == NO_TASK) {
-        return StopKernel(ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)"));
+        return StopKernel(NO_FREE_TASK_RECORD);
     }
     // A task is running, so the caller heads the list: a handler that puts
     // another task ahead of it has it run before the caller continues.
