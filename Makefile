@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench lint m3 fuzz coverage check-readme trace pictures clean
+.PHONY: all build run test bench lint board boards m3 fuzz coverage check-readme trace pictures clean
 
 all: build
 
@@ -37,14 +37,29 @@ lint: build
 	cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
 	  --std=c++17 --language=c++ -I kernel -I kernel/include --suppress=missingIncludeSystem --quiet kernel demo
 
-# The demo, the C test and the examples built for a bare-metal Cortex-M3 and
-# run under QEMU, then the kernel's footprint on that target.
-m3:
-	cmake --preset cortex-m3 -DONESTACK_WERROR=$(WERROR)
-	cmake --build --preset cortex-m3 -j
-	ctest --preset cortex-m3
+# The boards: each one's folder under boards/ and CMake preset of its name.
+BOARDS = lm3s6965evb mps2-an385 mps2-an386 mps2-an500 microbit mps2-an505
+BOARD ?= lm3s6965evb
+
+# One board's whole suite under QEMU: the demo, the C test and the examples
+# with the same expected outputs as on the host, the interrupt example, the
+# interrupt stress test, the stack guard, the link-time stack check; then
+# the kernel's footprint and instruction counts there.
+board:
+	cmake --preset $(BOARD) -DONESTACK_WERROR=$(WERROR)
+	cmake --build --preset $(BOARD) -j
+	ctest --preset $(BOARD)
+	boards/cortex-m/footprint.sh $(BOARD)
+
+# Every board, then the board's traced run.
+boards:
+	set -e; for b in $(BOARDS); do $(MAKE) --no-print-directory board BOARD=$$b; done
 	WERROR=$(WERROR) tools/trace/board_trace.sh
-	cortex-m3/footprint.sh
+
+# The Cortex-M3 board of the first release, and its traced run.
+m3:
+	$(MAKE) --no-print-directory board BOARD=lm3s6965evb
+	WERROR=$(WERROR) tools/trace/board_trace.sh
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
 # FUZZ_SECONDS; the corpus in build-fuzz/corpus carries over between runs.

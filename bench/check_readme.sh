@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a figure in the README's footprint tables, for the host and for
-# the Cortex-M3, differs from what bench/footprint.sh and
-# cortex-m3/footprint.sh measure now. Run after a change to the kernel, and
+# each board, differs from what bench/footprint.sh and
+# boards/cortex-m/footprint.sh measure now. Run after a change to the kernel, and
 # in CI; the board half needs the arm-none-eabi toolchain and QEMU.
 #
 #   bench/check_readme.sh [--host-only]
@@ -10,9 +10,10 @@ cd "$(dirname "$0")/.."
 mismatches=0
 
 # The cells after the first of the README row whose first cell starts with
-# $1, without " bytes".
+# $1 (or is $1, with exact=1), without " bytes".
 cells() {
-    awk -F'|' -v label="$1" 'index($2, " " label) == 1 {
+    awk -F'|' -v label="$1" -v exact="${exact:-0}" '{ first = $2; gsub(/^ +| +$/, "", first) }
+        exact ? first == label : index($2, " " label) == 1 {
         for (i = 3; i < NF; ++i) { c = $i; gsub(/^ +| +$/, "", c); sub(/ bytes$/, "", c); printf "%s ", c } exit }' README.md
 }
 
@@ -42,22 +43,16 @@ else
     mismatches=$((mismatches + 1))
 fi
 
+# The boards' table: one row per board, at -Os.
+BOARDS=(lm3s6965evb mps2-an385 mps2-an386 mps2-an500 microbit mps2-an505)
 if [ "${1:-}" != "--host-only" ]; then
-    board=$(cortex-m3/footprint.sh)
-    # The figure after label $2 in the -Os and -O2 halves of the report.
-    both() {
-        for flags in Os O2; do
-            figure "$(sed -n "/^== -$flags/,/^== /p" <<<"$board" | sed 1d)" "$1" | sed 's/\.0$//'
-        done | tr '\n' ' '
-    }
-    expect 'kernel machine code (`.text`), PendSV and NMI handlers included' $(both 'kernel code')
-    expect 'kernel message texts (`.rodata`)' $(both 'kernel message texts')
-    expect 'kernel static RAM' $(both 'kernel static RAM')
-    expect 'stack per level of preemption (minimal task entry included)' $(both 'stack per level')
-    expect 'instructions per preemption round trip' $(both 'preemption round trip')
-    expect 'instructions per `AcquireResource` + `ReleaseResource`' $(both 'acquire + release')
-    expect 'interrupt latency' $(both 'interrupt latency')
-    expect 'interrupt return' $(both 'interrupt return')
+    for board in "${BOARDS[@]}"; do
+        report=$(boards/cortex-m/footprint.sh "$board")
+        on_board() { figure "$report" "$1" | sed 's/\.0$//'; }
+        exact=1 expect "\`$board\`" "$(on_board 'kernel code')" "$(on_board 'kernel static RAM')" \
+            "$(on_board 'stack per level')" "$(on_board 'preemption round trip')" "$(on_board 'acquire + release')" \
+            "$(on_board 'interrupt latency')" "$(on_board 'interrupt return')"
+    done
 fi
 
 if [ $mismatches -gt 0 ]; then

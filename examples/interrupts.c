@@ -1,4 +1,4 @@
-/* Events from the hardware, on the Cortex-M3. SysTick's handler activates
+/* Events from the hardware, on a Cortex-M board. The tick's handler activates
  * Sample (priority 2) at each of six ticks; every third sample raises the
  * alarm line, a software-triggered interrupt whose handler activates Alarm
  * (3), which preempts Sample where the interrupt found it, and Log (1),
@@ -12,7 +12,7 @@
 
 enum {
     SAMPLES = 6,
-    TICK_PERIOD = 200000, /* core clocks */
+    TICK_PERIOD = 200000, /* tick clocks */
     ALARM_IRQ = 0,
     ALARM_LEVEL = 1, /* interrupt priority levels: 0 is the most urgent */
     TICK_LEVEL = 2,
@@ -42,8 +42,9 @@ static void Sample(void) { /* priority 2 */
     TerminateTask();
 }
 
-void SysTick_Handler(void) {
-    if (++ticks == SAMPLES) BoardStartSysTick(0);
+void BOARD_TICK_HANDLER(void) {
+    BoardAcknowledgeTick();
+    if (++ticks == SAMPLES) BoardStartTick(0);
     ActivateTask(Sample, 2, "Sample");
 }
 
@@ -62,11 +63,11 @@ static void Idle(void) { /* priority 0 */
 }
 
 static void Start(void) {
-    puts("Start: SysTick and the alarm line enabled; Idle waits");
-    BoardSetPriority(BOARD_SYSTICK, TICK_LEVEL);
+    puts("Start: the tick and the alarm line enabled; Idle waits");
+    BoardSetPriority(BOARD_TICK, TICK_LEVEL);
     BoardSetPriority(16 + ALARM_IRQ, ALARM_LEVEL);
     BoardEnableIrq(ALARM_IRQ);
-    BoardStartSysTick(TICK_PERIOD);
+    BoardStartTick(TICK_PERIOD);
     ActivateTask(Idle, 0, "Idle");
     TerminateTask();
 }

@@ -1,12 +1,14 @@
 // Interrupts at many points, on the board under QEMU with instruction-
-// counted time: SysTick at a random short period and nested, chained,
+// counted time: the tick at a random short period and nested, chained,
 // software-triggered interrupts activate tasks of random priorities while
 // tasks activate, hold and release. Every check is made here, as it runs:
 // each activation runs exactly once; no task starts while a handler's task
 // of higher priority waits, nor while the ready list holds anything above
-// it; no task at or below a held ceiling starts during the hold; registers
-// and flags survive every interrupt and every preemption; and the tables
-// are clean at the end. It reports the peak stack, from a painted stack.
+// it; no task at or below a held ceiling starts during the hold; the core
+// registers and flags and, with an FPU, s0-s31 and FPSCR survive every
+// interrupt and every preemption, in tasks and in handlers alike; and the
+// tables are clean at the end. It reports the peak stack, from a painted
+// stack.
 #include <stdint.h>
 #include <stdio.h>
 
@@ -15,6 +17,9 @@
 
 #ifndef STRESS_SEED
 #define STRESS_SEED 1
+#endif
+#ifndef STRESS_LAZY_STACKING // with an FPU: 0 turns lazy FP stacking off
+#define STRESS_LAZY_STACKING 1
 #endif
 
 namespace {
@@ -28,7 +33,8 @@ constexpr uint32_t PAINT = 0xC5C5C5C5u;
 
 // Interrupt sources: exception numbers and NVIC levels (0 most urgent).
 enum : uint32_t { IRQ_NEST = 0, IRQ_DEEP = 1, IRQ_CHAIN = 2 };
-enum : uint32_t { LEVEL_DEEP = 1, LEVEL_NEST = 2, LEVEL_TICK = 3, LEVEL_CHAIN = 4 };
+// Levels 0 to 3, distinct on every Cortex-M, ARMv6-M's 2 bits included.
+enum : uint32_t { LEVEL_DEEP = 0, LEVEL_NEST = 1, LEVEL_TICK = 2, LEVEL_CHAIN = 3 };
 
 struct Random {
     uint32_t state;
@@ -51,7 +57,7 @@ volatile uint32_t handler_activated[LEVELS], handler_ran[LEVELS];
 volatile uint32_t task_activated[LEVELS], task_ran[LEVELS];
 volatile int live = 1; // counted before each activation, uncounted after each TerminateTask
 volatile int held[LEVELS + 1], held_count;
-volatile uint32_t churns;
+volatile uint32_t churns, fp_churns;
 volatile bool stopping;
 
 uint32_t Mask() {
@@ -72,6 +78,97 @@ void Unmask(uint32_t was) { __asm__ volatile("msr primask, %0" : : "r"(was) : "m
 // Uses r0 to r12 and the carry flag, and returns a checksum of them all:
 // an interrupt anywhere in it that lost a register or a flag changes it.
 extern "C" uint32_t ChurnRegisters(uint32_t seed, uint32_t rounds);
+#if defined(__ARM_ARCH_6M__)
+// Thumb-1: r0-r6 carry the flag from one adcs to the next, across the
+// adds of the high registers, which set no flags.
+__asm__(R"(
+    .syntax unified
+    .thumb
+    .section .text.ChurnRegisters, "ax", %progbits
+    .global ChurnRegisters
+    .type ChurnRegisters, %function
+    .thumb_func
+ChurnRegisters:
+    push {r4-r7, lr}
+    mov r2, r8
+    mov r3, r9
+    mov r4, r10
+    mov r5, r11
+    push {r2-r5}
+    mov r7, r1
+    ldr r1, =0x9E3779B9
+    eors r1, r0
+    mov r8, r1
+    ldr r1, =0x7F4A7C15
+    adds r1, r0
+    mov r9, r1
+    ldr r1, =0x94D049BB
+    eors r1, r0
+    mov r10, r1
+    ldr r1, =0x3C6EF372
+    adds r1, r0
+    mov r11, r1
+    ldr r1, =0xDAA66D2B
+    eors r1, r0
+    mov r12, r1
+    ldr r1, =0x5A000000
+    eors r1, r0
+    ldr r2, =0x00003100
+    adds r2, r0
+    ldr r3, =0xA5A5A5A5
+    eors r3, r0
+    ldr r4, =0x11000000
+    adds r4, r0
+    ldr r5, =0x00003C00
+    eors r5, r0
+    ldr r6, =0x00000077
+    adds r6, r0
+1:  adds r0, r0, r1
+    adcs r1, r2
+    adcs r2, r3
+    adcs r3, r4
+    adcs r4, r5
+    adcs r5, r6
+    adcs r6, r0
+    add r8, r1
+    add r9, r2
+    add r10, r3
+    add r11, r4
+    add r12, r5
+    add r0, r8
+    add r1, r9
+    add r2, r10
+    add r3, r11
+    add r4, r12
+    adcs r5, r5
+    subs r7, #1
+    bne 1b
+    eors r0, r1
+    eors r0, r2
+    eors r0, r3
+    eors r0, r4
+    eors r0, r5
+    eors r0, r6
+    mov r1, r8
+    eors r0, r1
+    mov r1, r9
+    eors r0, r1
+    mov r1, r10
+    eors r0, r1
+    mov r1, r11
+    eors r0, r1
+    mov r1, r12
+    eors r0, r1
+    pop {r2-r5}
+    mov r8, r2
+    mov r9, r3
+    mov r10, r4
+    mov r11, r5
+    pop {r4-r7, pc}
+    .ltorg
+    .size ChurnRegisters, . - ChurnRegisters
+)");
+#else
 __asm__(R"(
     .syntax unified
     .thumb
@@ -122,17 +219,103 @@ ChurnRegisters:
     pop {r4-r11, pc}
     .size ChurnRegisters, . - ChurnRegisters
 )");
+#endif
 
-// The same churn with interrupts masked gives the value to expect.
-void Churn(Random &random, int level) {
+#if defined(__ARM_FP)
+// Sets FPSCR's control bits and flags from the seed, fills s0-s31 with
+// finite values from it, adds and subtracts them round after round in that
+// rounding mode, and returns a checksum of all 32 registers and FPSCR: an
+// interrupt anywhere in it that lost an FP register or FPSCR changes it.
+extern "C" uint32_t ChurnFloatingPoint(uint32_t seed, uint32_t rounds);
+__asm__(R"(
+    .syntax unified
+    .thumb
+    .section .text.ChurnFloatingPoint, "ax", %progbits
+    .global ChurnFloatingPoint
+    .type ChurnFloatingPoint, %function
+    .thumb_func
+ChurnFloatingPoint:
+    push {r4, lr}
+    vpush {s16-s31}
+    vmrs r4, fpscr
+    ldr r2, =0x07C0009F         @ AHP, DN, FZ, RMode; IDC and the cumulative flags
+    and r2, r0, r2
+    vmsr fpscr, r2
+    mov r2, r0
+    .irp n, 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31
+    eor r2, r2, r2, lsl #13
+    eor r2, r2, r2, lsr #17
+    eor r2, r2, r2, lsl #5
+    bic r3, r2, #0x40000000     @ an exponent below 128: finite, and at times subnormal
+    vmov s\n, r3
+    .endr
+1:  vadd.f32 s0, s0, s1
+    vsub.f32 s1, s1, s2
+    vadd.f32 s2, s2, s3
+    vsub.f32 s3, s3, s4
+    vadd.f32 s4, s4, s5
+    vsub.f32 s5, s5, s6
+    vadd.f32 s6, s6, s7
+    vsub.f32 s7, s7, s8
+    vadd.f32 s8, s8, s9
+    vsub.f32 s9, s9, s10
+    vadd.f32 s10, s10, s11
+    vsub.f32 s11, s11, s12
+    vadd.f32 s12, s12, s13
+    vsub.f32 s13, s13, s14
+    vadd.f32 s14, s14, s15
+    vsub.f32 s15, s15, s16
+    vadd.f32 s16, s16, s17
+    vsub.f32 s17, s17, s18
+    vadd.f32 s18, s18, s19
+    vsub.f32 s19, s19, s20
+    vadd.f32 s20, s20, s21
+    vsub.f32 s21, s21, s22
+    vadd.f32 s22, s22, s23
+    vsub.f32 s23, s23, s24
+    vadd.f32 s24, s24, s25
+    vsub.f32 s25, s25, s26
+    vadd.f32 s26, s26, s27
+    vsub.f32 s27, s27, s28
+    vadd.f32 s28, s28, s29
+    vsub.f32 s29, s29, s30
+    vadd.f32 s30, s30, s31
+    vsub.f32 s31, s31, s0
+    subs r1, r1, #1
+    bne 1b
+    vmrs r0, fpscr
+    .irp n, 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31
+    vmov r2, s\n
+    eor r0, r2, r0, ror #7
+    .endr
+    vmsr fpscr, r4
+    vpop {s16-s31}
+    pop {r4, pc}
+    .ltorg
+    .size ChurnFloatingPoint, . - ChurnFloatingPoint
+)");
+#endif
+// The same churn with interrupts masked gives the value to expect. Up to
+// `most` rounds of the core registers' churn and, with an FPU, the FP
+// registers'.
+void Churn(Random &random, int level, uint32_t most = 40) {
     const uint32_t seed = random.Next();
-    const uint32_t rounds = 1 + random.Below(40);
-    const uint32_t was = Mask();
+    const uint32_t rounds = 1 + random.Below(most);
+    uint32_t was = Mask();
     const uint32_t expected = ChurnRegisters(seed, rounds);
     churns = churns + 1;
     Unmask(was);
     if (ChurnRegisters(seed, rounds) != expected)
         Fail("a register or a flag changed across an interrupt", level);
+#if defined(__ARM_FP)
+    const uint32_t fp_rounds = 1 + rounds / 4; // each is about three of the core registers' rounds
+    was = Mask();
+    const uint32_t expected_fp = ChurnFloatingPoint(seed, fp_rounds);
+    fp_churns = fp_churns + 1;
+    Unmask(was);
+    if (ChurnFloatingPoint(seed, fp_rounds) != expected_fp)
+        Fail("an FP register or FPSCR changed across an interrupt", level);
+#endif
 }
 
 // At a task's start, interrupts masked.
@@ -273,21 +456,31 @@ void CountInterrupt() {
     Unmask(was);
 }
 
-// A short tick, of 2 to 12 SysTick clocks (80 instructions each under QEMU),
-// so that the next interrupt lands somewhere else in the code.
-void ScheduleTick() { BOARD_REGISTER(0xE000E014) = 1 + tick_random.Below(11); }
+// A short tick, of 2 to 12 tick clocks (40 to 80 instructions each under
+// QEMU, by board), so that the next interrupt lands somewhere else in the
+// code.
+void ScheduleTick() { BoardTickAgain(3 + tick_random.Below(16)); }
+
+// Handlers churn too, more briefly: the nested ones check that what
+// interrupts them leaves their registers alone, the FP ones included.
+constexpr int IN_HANDLER = -2;
+void ChurnInHandler(Random &random) {
+    if (random.Below(4) == 0) Churn(random, IN_HANDLER, 4);
+}
 
 } // namespace
 
-extern "C" void SysTick_Handler() {
+extern "C" void BOARD_TICK_HANDLER() {
+    BoardAcknowledgeTick();
     CountInterrupt();
     ticks = ticks + 1;
     if (interrupts >= TARGET_INTERRUPTS) { // the tasks above the background may keep it out
         stopping = true;
-        BoardStartSysTick(0);
+        BoardStartTick(0);
         return;
     }
     ScheduleTick();
+    ChurnInHandler(tick_random);
     for (uint32_t n = tick_random.Below(3); n > 0; --n) ActivateFromHandler(tick_random);
     if (tick_random.Below(4) == 0) BoardPendIrq(IRQ_NEST);  // nests at once
     if (tick_random.Below(8) == 0) BoardPendIrq(IRQ_CHAIN); // chains after this handler
@@ -297,6 +490,7 @@ extern "C" void IRQ0_Handler() {
     CountInterrupt();
     nested = nested + 1;
     if (stopping) return;
+    ChurnInHandler(nest_random);
     ActivateFromHandler(nest_random);
     if (nest_random.Below(3) == 0) BoardPendIrq(IRQ_DEEP);
 }
@@ -304,13 +498,17 @@ extern "C" void IRQ0_Handler() {
 extern "C" void IRQ1_Handler() {
     CountInterrupt();
     deep = deep + 1;
-    if (!stopping) ActivateFromHandler(deep_random);
+    if (stopping) return;
+    ChurnInHandler(deep_random);
+    ActivateFromHandler(deep_random);
 }
 
 extern "C" void IRQ2_Handler() {
     CountInterrupt();
     chained = chained + 1;
-    if (!stopping) ActivateFromHandler(chain_random);
+    if (stopping) return;
+    ChurnInHandler(chain_random);
+    ActivateFromHandler(chain_random);
 }
 
 namespace {
@@ -366,6 +564,25 @@ void CheckTablesClean() {
     }
 }
 
+// With an FPU, lazy stacking is on after reset; STRESS_LAZY_STACKING=0
+// turns it off (FPCCR.LSPEN), so that each interrupt saves the FP state
+// that it finds in use at once.
+void SetLazyStacking() {
+#if defined(__ARM_FP) && STRESS_LAZY_STACKING == 0
+    BOARD_REGISTER(0xE000EF34) &= ~(1u << 30);
+#endif
+}
+
+// ", N of them of the FP registers, stacked lazily", or nothing without an FPU.
+const char *FloatingPointChecks() {
+    static char text[64];
+#if defined(__ARM_FP)
+    snprintf(text, sizeof text, ", %lu of them of the FP registers, stacked %s", (unsigned long)fp_churns,
+             STRESS_LAZY_STACKING ? "lazily" : "at once");
+#endif
+    return text;
+}
+
 } // namespace
 
 int main() {
@@ -376,23 +593,23 @@ int main() {
     nest_random.state = STRESS_SEED * 69069u + 13;
     deep_random.state = STRESS_SEED * 1103515245u + 17;
     chain_random.state = STRESS_SEED * 134775813u + 19;
-    BoardSetPriority(BOARD_SYSTICK, LEVEL_TICK);
+    SetLazyStacking();
+    BoardSetPriority(BOARD_TICK, LEVEL_TICK);
     BoardSetPriority(16 + IRQ_NEST, LEVEL_NEST);
     BoardSetPriority(16 + IRQ_DEEP, LEVEL_DEEP);
     BoardSetPriority(16 + IRQ_CHAIN, LEVEL_CHAIN);
     BoardEnableIrq(IRQ_NEST);
     BoardEnableIrq(IRQ_DEEP);
     BoardEnableIrq(IRQ_CHAIN);
-    BoardStartSysTick(8);
+    BoardStartTick(8);
     onestack::RunTasks(Background, 0, "background");
     CheckTablesClean();
     uint32_t activations = 0;
     for (int p = 0; p < LEVELS; ++p) activations += handler_ran[p] + task_ran[p];
-    printf(
-        "stress: seed %d: %lu interrupts (SysTick %lu, nested %lu, deeper %lu, chained %lu), %lu activations,"
-        " %lu register checks, peak stack %lu bytes: passed\n",
-        STRESS_SEED, (unsigned long)interrupts, (unsigned long)ticks, (unsigned long)nested,
-        (unsigned long)deep, (unsigned long)chained, (unsigned long)activations, (unsigned long)churns,
-        (unsigned long)PeakStack());
+    printf("stress: seed %d: %lu interrupts (tick %lu, nested %lu, deeper %lu, chained %lu), %lu activations,"
+           " %lu register checks%s, peak stack %lu bytes: passed\n",
+           STRESS_SEED, (unsigned long)interrupts, (unsigned long)ticks, (unsigned long)nested,
+           (unsigned long)deep, (unsigned long)chained, (unsigned long)activations, (unsigned long)churns,
+           FloatingPointChecks(), (unsigned long)PeakStack());
     return 0;
 }

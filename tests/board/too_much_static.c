@@ -1,5 +1,7 @@
 /* Static data that leave the stack no room: the link fails. */
-static volatile char buffer[60 * 1024];
+#include "board.h"
+
+static volatile char buffer[BOARD_RAM_SIZE - 4 * 1024];
 
 int main(void) {
     buffer[0] = 1;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The board's traced run: examples/interrupts.c built for the Cortex-M3 with
-# the recorder, run under QEMU on instruction-counted time, its trace
-# written to the host through semihosting, and converted by the host's
-# onestack_trace to build-trace/interrupts.{json,vcd,svg}.
+# The board's traced run: examples/interrupts.c built for the Cortex-M3
+# board (lm3s6965evb) with the recorder, run under QEMU on instruction-
+# counted time, its trace written to the host through semihosting, and
+# converted by the host's onestack_trace to build-trace/interrupts.{json,
+# vcd,svg}.
 #
 #   tools/trace/board_trace.sh
 set -euo pipefail
@@ -10,13 +11,12 @@ cd "$(dirname "$0")/../.."
 werror=${WERROR:-OFF}
 cmake -S . -B build-trace -DONESTACK_TRACE=ON -DONESTACK_WERROR="$werror" >/dev/null
 cmake --build build-trace -j --target onestack_trace >/dev/null
-cmake -S . -B build-m3-trace --no-warn-unused-cli --toolchain cortex-m3/toolchain.cmake -DONESTACK_TRACE=ON \
-    -DONESTACK_WERROR="$werror" >/dev/null
+cmake -S . -B build-m3-trace --no-warn-unused-cli --toolchain boards/lm3s6965evb/toolchain.cmake \
+    -DONESTACK_TRACE=ON -DONESTACK_WERROR="$werror" >/dev/null
 cmake --build build-m3-trace -j --target interrupts >/dev/null
 rm -f build-trace/interrupts.trace
 # Semihosting opens the file in QEMU's working directory.
-(cd build-trace && qemu-system-arm -machine lm3s6965evb -cpu cortex-m3 -display none -monitor none \
-    -serial none -semihosting-config enable=on,target=native -icount shift=0,sleep=off \
+(cd build-trace && ../build-m3-trace/qemu.sh -icount shift=0,sleep=off \
     -kernel ../build-m3-trace/examples/interrupts.elf >interrupts.out 2>/dev/null)
 diff <(grep -v '^Timer with period zero' build-trace/interrupts.out) examples/interrupts.expected
 ./build-trace/tools/trace/onestack_trace build-trace/interrupts.trace --json build-trace/interrupts.json \

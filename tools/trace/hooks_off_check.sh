@@ -16,7 +16,7 @@ targets=(host)
 command -v arm-none-eabi-gcc >/dev/null && targets+=(cortex-m3)
 for target in "${targets[@]}"; do
     toolchain=()
-    [ "$target" = cortex-m3 ] && toolchain=(--toolchain "$PWD/cortex-m3/toolchain.cmake")
+    [ "$target" = cortex-m3 ] && toolchain=(--toolchain "$PWD/boards/lm3s6965evb/toolchain.cmake")
     for tree in "$PWD" "$tmp/stripped"; do
         build="$tmp/build-$target-$(basename "$tree")"
         cmake -S "$tree" -B "$build" "${toolchain[@]}" -DONESTACK_BUILD_ALL=OFF -DONESTACK_INSTALL=OFF \

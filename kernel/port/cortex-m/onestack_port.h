@@ -1,7 +1,10 @@
-// The kernel's seam to the Cortex-M3 (ARMv7-M). Table updates run with
-// PRIMASK set, so that no handler runs within them; IPSR tells a handler
-// from thread mode; PendSV, at the lowest priority, runs the dispatch at
-// interrupt exit once the last nested handler has returned.
+// The kernel's seam to the Cortex-M family: ARMv6-M (M0, M0+), ARMv7-M (M3,
+// M4, M7, with or without an FPU) and ARMv8-M Mainline (M33). Table updates
+// run with PRIMASK set, so that no handler runs within them; IPSR tells a
+// handler from thread mode; PendSV, at the lowest priority, runs the
+// dispatch at interrupt exit once the last nested handler has returned.
+// What differs between the architectures is that exit's assembly, one file
+// each (exit_armv7m.cpp, exit_armv6m.cpp); this header is the same for all.
 #ifndef ONESTACK_PORT_H
 #define ONESTACK_PORT_H
 
@@ -50,7 +53,8 @@ inline void PendDispatch() {
 }
 
 // Gives PendSV the lowest priority, below every interrupt that may call
-// the kernel.
+// the kernel. Built for an FPU, it stops the program if the core would not
+// stack the floating-point state of an interrupted task (FPCCR.ASPEN off).
 void PrepareInterrupts();
 
 // A stop keeps every maskable interrupt out from then on.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Interrupt latency on the Cortex-M3, in instructions, exact: latency.elf
+# Interrupt latency on a Cortex-M board, in instructions, exact: latency.elf
 # runs once under QEMU with one instruction per translation block and every
 # block's execution logged, and the log's program counters are counted
 # from the handler's ActivateTask call to the task entry's first
@@ -7,14 +7,12 @@
 # Exception entry and return are not instructions; on silicon each costs
 # about 12 cycles more.
 #
-#   cortex-m3/latency.sh build-dir
+#   boards/cortex-m/latency.sh build-dir
 set -euo pipefail
-elf=$1/cortex-m3/latency.elf
+elf=$1/boards/cortex-m/latency.elf
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-qemu-system-arm -machine lm3s6965evb -cpu cortex-m3 -display none -monitor none -serial none \
-    -semihosting-config enable=on,target=native -singlestep -d exec,nochain -D "$log" -kernel "$elf" \
-    >/dev/null 2>&1
+"$1/qemu.sh" -singlestep -d exec,nochain -D "$log" -kernel "$elf" >/dev/null 2>&1
 # Addresses as the log writes them, eight lower-case hex digits, which
 # compare as strings in the order of the numbers.
 symbols=$(arm-none-eabi-nm -S "$elf")

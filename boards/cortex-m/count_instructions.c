@@ -1,21 +1,18 @@
-/* Instructions per kernel operation on the Cortex-M3, counted under QEMU
- * with -icount shift=0, where virtual time advances one nanosecond per
- * instruction: SysTick, clocked by the core, measures each loop, and a loop
- * of known length converts its ticks into instructions. Each figure is
- * beyond a baseline loop that calls a no-op task entry through a pointer. */
+/* Instructions per kernel operation on a Cortex-M board, counted under
+ * QEMU with -icount shift=0, where virtual time advances one nanosecond per
+ * instruction: the board's counter (SysTick, or a timer) measures each
+ * loop, and a loop of known length converts its ticks into instructions.
+ * Each figure is beyond a baseline loop that calls a no-op task entry
+ * through a pointer. */
 #include <stdint.h>
 #include <stdio.h>
 
+#include "board.h"
 #include "onestack.h"
 
-#define SYST_CSR (*(volatile uint32_t *)0xE000E010)
-#define SYST_RVR (*(volatile uint32_t *)0xE000E014)
-#define SYST_CVR (*(volatile uint32_t *)0xE000E018)
+enum { ITERATIONS = 20000 };
 
-enum { ITERATIONS = 20000, TICK_MASK = 0xFFFFFF };
-
-static uint32_t Ticks(void) { return SYST_CVR; } /* counts down */
-static uint32_t Elapsed(uint32_t since) { return (since - Ticks()) & TICK_MASK; }
+static uint32_t Elapsed(uint32_t since) { return (BoardCounter() - since) & BOARD_COUNTER_MASK; }
 
 static void NoOp(void) {}
 static void (*volatile no_op)(void) = NoOp;
@@ -29,7 +26,7 @@ static void AcquireRelease(void) {
 }
 
 static uint32_t LoopTicks(void (*once)(void)) {
-    const uint32_t start = Ticks();
+    const uint32_t start = BoardCounter();
     for (int i = 0; i < ITERATIONS; ++i) once();
     return Elapsed(start);
 }
@@ -45,8 +42,8 @@ static void Measure(void) {
 
 /* A loop of exactly two instructions per pass. */
 static uint32_t CalibrationTicks(uint32_t passes) {
-    const uint32_t start = Ticks();
-    __asm__ volatile("1: subs %0, #1\n bne 1b" : "+r"(passes) : : "cc");
+    const uint32_t start = BoardCounter();
+    __asm__ volatile(".syntax unified\n1: subs %0, #1\n bne 1b" : "+r"(passes) : : "cc");
     return Elapsed(start);
 }
 
@@ -56,13 +53,11 @@ static void Report(const char *what, uint32_t ticks, double instructions_per_tic
 }
 
 int main(void) {
-    SYST_RVR = TICK_MASK;
-    SYST_CVR = 0;
-    SYST_CSR = 5; /* enabled, core clock, no interrupt */
+    BoardStartCounter();
     StartOS(Measure, 1, "measure");
     const uint32_t calibration_passes = 1000000;
     const double instructions_per_tick = 2.0 * calibration_passes / CalibrationTicks(calibration_passes);
-    printf("instructions beyond the baseline loop (%.1f instructions per SysTick tick)\n",
+    printf("instructions beyond the baseline loop (%.1f instructions per counter tick)\n",
            instructions_per_tick);
     Report("preemption round trip", round_trip, instructions_per_tick);
     Report("acquire + release", acquire_release, instructions_per_tick);

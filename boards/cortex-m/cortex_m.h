@@ -1,0 +1,84 @@
+/* The services every Cortex-M board gives its programs: interrupt
+ * priorities and pending, the tick, a free-running counter, the stack's
+ * extent. Each board's board.h includes it after defining:
+ *   BOARD_IRQS       device interrupts in the vector table, IRQ0 up
+ *   BOARD_RAM_SIZE   bytes of RAM, all of it the program's
+ * and, for a board whose tick is not SysTick, BOARD_TICK (the tick's
+ * exception number), BOARD_TICK_HANDLER (its handler's name),
+ * BOARD_COUNTER_MASK and the five tick and counter functions below. */
+#ifndef ONESTACK_CORTEX_M_H
+#define ONESTACK_CORTEX_M_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+    BOARD_STACK_GUARD = 256, /* bytes at the stack's low end that stop the program when touched */
+    BOARD_SYSTICK = 15,      /* SysTick's exception number; IRQ n is exception 16 + n */
+};
+
+/* Ends the program with `status` after flushing the output. Semihosting
+ * passes only zero or non-zero to the host: print an exact status. */
+void BoardExit(int status);
+
+/* Priority bits that the NVIC implements, measured at start-up. */
+uint32_t BoardPriorityBits(void);
+
+/* Gives a configurable exception (4 to 15; on ARMv6-M only 11, 14 and 15)
+ * or IRQ (16 + n) priority `level`: 0 is the most urgent. The level is
+ * shifted into the implemented bits; levels 0 to 3 are distinct on every
+ * Cortex-M (ARMv6-M has 2 bits), 0 to 7 on every ARMv7-M chip of 3 bits or
+ * more. */
+void BoardSetPriority(int32_t exception, uint32_t level);
+
+#define BOARD_REGISTER(address) (*(volatile uint32_t *)(address))
+
+/* Enables IRQ n, and makes it pending as if its device had raised it. */
+static inline void BoardEnableIrq(uint32_t n) { BOARD_REGISTER(0xE000E100 + 4 * (n / 32)) = 1u << (n % 32); }
+static inline void BoardPendIrq(uint32_t n) { BOARD_REGISTER(0xE000E200 + 4 * (n / 32)) = 1u << (n % 32); }
+
+static inline void BoardWaitForInterrupt(void) { __asm__ volatile("wfi" : : : "memory"); }
+
+#ifndef BOARD_TICK
+/* The tick is SysTick on the core clock. */
+#define BOARD_TICK_IS_SYSTICK 1
+#define BOARD_TICK BOARD_SYSTICK
+#define BOARD_TICK_HANDLER SysTick_Handler
+
+/* Interrupts every `period` tick clocks (at most 2^24), or stops with 0. */
+static inline void BoardStartTick(uint32_t period) {
+    BOARD_REGISTER(0xE000E010) = 0;
+    if (period == 0) return;
+    BOARD_REGISTER(0xE000E014) = period - 1;
+    BOARD_REGISTER(0xE000E018) = 0;
+    BOARD_REGISTER(0xE000E010) = 7; /* enabled, interrupt, core clock */
+}
+
+/* From the tick's handler: the next tick comes `period` clocks after this one. */
+static inline void BoardTickAgain(uint32_t period) { BOARD_REGISTER(0xE000E014) = period - 1; }
+
+/* From the tick's handler, first: SysTick needs no acknowledgement. */
+static inline void BoardAcknowledgeTick(void) {}
+
+/* A counter of tick clocks that runs without interrupting; it wraps
+ * within BOARD_COUNTER_MASK. It takes the tick's timer. */
+#define BOARD_COUNTER_MASK 0xFFFFFFu
+static inline void BoardStartCounter(void) {
+    BOARD_REGISTER(0xE000E014) = BOARD_COUNTER_MASK;
+    BOARD_REGISTER(0xE000E018) = 0;
+    BOARD_REGISTER(0xE000E010) = 5; /* enabled, core clock, no interrupt */
+}
+static inline uint32_t BoardCounter(void) { return ~BOARD_REGISTER(0xE000E018) & BOARD_COUNTER_MASK; }
+#endif
+
+/* The stack region: [_stack_limit, _stack_top), guard at the bottom. */
+extern uint32_t _stack_top[], _stack_limit[];
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

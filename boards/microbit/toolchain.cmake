@@ -1,0 +1,8 @@
+# The BBC micro:bit's nRF51822 (Cortex-M0, ARMv6-M) as QEMU's microbit
+# models it. The core has no MPU: the stack is unguarded.
+set(ONESTACK_BOARD_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(ONESTACK_CPU_FLAGS "-mcpu=cortex-m0")
+set(ONESTACK_QEMU_MACHINE microbit)
+set(ONESTACK_QEMU_CPU cortex-m0)
+set(ONESTACK_BOARD_UNGUARDED ON)
+include(${CMAKE_CURRENT_LIST_DIR}/../cortex-m/toolchain.cmake)
