@@ -6,16 +6,46 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench lint board boards m3 fuzz coverage check-readme trace pictures clean
+.PHONY: all help configure build run test bench lint board boards m3 fuzz coverage check-readme trace pictures \
+  clean need-board
 
 all: build
 
-build:
+help:
+	@echo "make run          build the demonstration program (only it) and run it"
+	@echo "make test         build everything and run every test"
+	@echo "make bench        time, instructions and footprint per kernel operation (Google Benchmark, valgrind)"
+	@echo "make lint         clang-format check, clang-tidy, cppcheck"
+	@echo "make board BOARD=name   one board's suite under QEMU: $(BOARDS)"
+	@echo "make boards       every board's suite, then the board's traced run"
+	@echo "make m3           the lm3s6965evb board's suite and traced run"
+	@echo "make trace        the demo traced: build-trace/demo.{json,vcd,svg}, and the traced suite"
+	@echo "make pictures     the README's trace pictures, into docs/ (needs the board's toolchain and QEMU)"
+	@echo "make coverage     line and branch coverage of the kernel; fails below 100% (gcovr)"
+	@echo "make fuzz         the kernel and trace reader fuzzers for FUZZ_SECONDS (clang)"
+	@echo "make check-readme the README's figures against the measurements"
+	@echo "make clean        remove every build folder"
+	@echo "Variables: BUILD=dir (default build), WERROR=ON, CMAKE_FLAGS=..., FUZZ_SECONDS=60"
+
+configure:
 	cmake -S . -B $(BUILD) -DONESTACK_WERROR=$(WERROR) $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD) -j
 
-run: build
+# Only the demo and the kernel.
+run: configure
+	cmake --build $(BUILD) -j --target demo
 	./$(BUILD)/demo/demo
+
+# What the boards need, named by its Debian package when it is missing.
+need-board:
+	@command -v arm-none-eabi-gcc >/dev/null || { echo "make $(MAKECMDGOALS): no arm-none-eabi-gcc:" \
+	  "apt-get install gcc-arm-none-eabi libnewlib-arm-none-eabi" >&2; exit 1; }
+	@[ -f "$$(arm-none-eabi-gcc -print-file-name=librdimon.a)" ] || { echo "make $(MAKECMDGOALS): no newlib" \
+	  "for arm-none-eabi: apt-get install libnewlib-arm-none-eabi" >&2; exit 1; }
+	@command -v qemu-system-arm >/dev/null || { echo "make $(MAKECMDGOALS): no qemu-system-arm:" \
+	  "apt-get install qemu-system-arm" >&2; exit 1; }
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
@@ -45,19 +75,19 @@ BOARD ?= lm3s6965evb
 # with the same expected outputs as on the host, the interrupt example, the
 # interrupt stress test, the stack guard, the link-time stack check; then
 # the kernel's footprint and instruction counts there.
-board:
+board: need-board
 	cmake --preset $(BOARD) -DONESTACK_WERROR=$(WERROR)
 	cmake --build --preset $(BOARD) -j
 	ctest --preset $(BOARD)
 	boards/cortex-m/footprint.sh $(BOARD)
 
 # Every board, then the board's traced run.
-boards:
+boards: need-board
 	set -e; for b in $(BOARDS); do $(MAKE) --no-print-directory board BOARD=$$b; done
 	WERROR=$(WERROR) tools/trace/board_trace.sh
 
 # The Cortex-M3 board of the first release, and its traced run.
-m3:
+m3: need-board
 	$(MAKE) --no-print-directory board BOARD=lm3s6965evb
 	WERROR=$(WERROR) tools/trace/board_trace.sh
 
@@ -95,6 +125,7 @@ trace:
 	cmake -S . -B build-trace -DONESTACK_TRACE=ON -DONESTACK_WERROR=$(WERROR)
 	cmake --build build-trace -j
 	./build-trace/tools/trace/record_demo build-trace/demo.trace >build-trace/demo.out
+	cd build-trace && ./examples/ceiling >/dev/null # writes ceiling.trace
 	./build-trace/tools/trace/onestack_trace build-trace/demo.trace --json build-trace/demo.json \
 	  --vcd build-trace/demo.vcd --svg build-trace/demo.svg
 	cmake -DJSON=build-trace/demo.json -DOUTPUT=build-trace/demo.out -P tools/trace/check_trace.cmake
@@ -104,10 +135,11 @@ trace:
 # The README's pictures, regenerated from the demo's traced run and the
 # board's (which needs the arm-none-eabi toolchain and QEMU), one step per
 # event, so that they are the same on every machine.
-pictures: trace
+pictures: need-board trace
 	tools/trace/board_trace.sh
 	mkdir -p docs
 	./build-trace/tools/trace/onestack_trace build-trace/demo.trace --sequence --svg docs/trace-demo.svg
+	./build-trace/tools/trace/onestack_trace build-trace/ceiling.trace --sequence --svg docs/trace-ceiling.svg
 	./build-trace/tools/trace/onestack_trace build-trace/interrupts.trace --sequence --svg docs/trace-interrupts.svg
 
 # The README's footprint tables against what the footprint scripts measure.

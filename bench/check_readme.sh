@@ -28,6 +28,15 @@ expect() { # row label, measured figures...
     fi
 }
 
+# The README's examples ask for the package this tree builds.
+version=$(sed -n 's/^project(onestack VERSION \([0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
+while read -r asked; do
+    if [ "$asked" != "$version" ]; then
+        echo "README: find_package(onestack $asked ...), but the package is $version"
+        mismatches=$((mismatches + 1))
+    fi
+done < <(sed -n 's/.*find_package(onestack \([0-9.]*\).*/\1/p' README.md)
+
 host=$(bench/footprint.sh)
 # The first number on the line of report $1 that starts with $2.
 figure() { awk -v p="$2" 'index($0, p) == 1 { for (i = 1; i <= NF; ++i) if ($i ~ /^[0-9.]+$/) { print $i; exit } }' <<<"$1"; }

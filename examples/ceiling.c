@@ -47,5 +47,9 @@ static void Logger(void) { /* priority 1 */
 
 int main(void) {
     StartOS(Logger, 1, "Logger");
+#ifdef ONESTACK_TRACE
+    /* A traced build writes the run for the trace tool. */
+    if (WriteTrace("ceiling.trace") != 0) return 1;
+#endif
     return 0;
 }

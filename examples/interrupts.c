@@ -75,8 +75,13 @@ static void Start(void) {
 int main(void) {
     StartOS(Start, 1, "Start");
 #ifdef ONESTACK_TRACE
-    /* A traced build writes the run to the host through semihosting. */
+    /* A traced build writes the run to the host through semihosting, and
+     * where the board has a UART, the same bytes through it too. */
     if (WriteTrace("interrupts.trace") != 0) return 1;
+#ifdef BOARD_UART
+    BoardUartStart();
+    if (DumpTrace(BoardUartSink, 0) != 0) return 1;
+#endif
 #endif
     return 0;
 }

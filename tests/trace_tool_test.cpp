@@ -33,7 +33,7 @@ Dump Nested() {
     Dump d;
     for (const char c : std::string("OSTRACE1")) d.bytes.push_back(static_cast<uint8_t>(c));
     d.Put(1, 4);
-    d.Put(9, 4);
+    d.Put(12, 4);
     d.Put(0, 4);
     d.Event(0, TRACE_ACTIVATED, 0, 1, "A");
     d.Event(1, TRACE_ENTERED, 0, 1);
@@ -42,8 +42,11 @@ Dump Nested() {
     d.Event(4, TRACE_ENTERED, 1, 3);
     d.Event(5, TRACE_ACQUIRED, 1, 4);
     d.Event(6, TRACE_RELEASED, 1, 3);
-    d.Event(7, TRACE_RETURNED, 1, 0);
-    d.Event(8, TRACE_RETURNED, 0, 0);
+    d.Event(7, TRACE_TERMINATED, 1, 0);
+    d.Event(8, TRACE_RETURNED, 1, 0);
+    d.Event(9, TRACE_RESUMED, 0, 0);
+    d.Event(10, TRACE_TERMINATED, 0, 0);
+    d.Event(11, TRACE_RETURNED, 0, 0);
     return d;
 }
 
@@ -52,7 +55,7 @@ TEST(TraceTool, EveryTruncationAndCorruptionIsRefusedWithAReason) {
     trace::Trace t;
     std::string error;
     ASSERT_TRUE(trace::Parse(whole.bytes, t, error)) << error;
-    EXPECT_EQ(t.events.size(), 9u);
+    EXPECT_EQ(t.events.size(), 12u);
     EXPECT_EQ(t.events[2].name, "B");
     for (size_t length = 0; length < whole.bytes.size(); ++length) {
         const std::vector<uint8_t> cut(whole.bytes.begin(),
@@ -105,19 +108,21 @@ std::map<std::string, std::string> ReadVcd(const std::string &vcd) {
             } else if (first == "$enddefinitions") {
                 definitions = false;
             } else {
-                EXPECT_TRUE(first == "$timescale" || first == "$scope" || first == "$upscope") << line;
+                EXPECT_TRUE(first == "$timescale" || first == "$scope" || first == "$upscope" ||
+                            first == "$comment")
+                    << line;
             }
         } else if (line[0] == '#') {
             time = line.substr(1);
             EXPECT_FALSE(time.empty());
         } else {
             const auto id = name_of_id.find(line.substr(1));
-            EXPECT_TRUE(id != name_of_id.end() && std::string("01zx").find(line[0]) != std::string::npos)
-                << line;
+            EXPECT_TRUE(id != name_of_id.end() && (line[0] == '0' || line[0] == '1')) << line;
             if (id != name_of_id.end()) values[id->second] += time + ":" + line[0] + " ";
         }
     }
     EXPECT_FALSE(definitions) << "no $enddefinitions";
+    values["end"] = time;
     return values;
 }
 
@@ -131,12 +136,22 @@ TEST(TraceTool, TheScheduleNestsAsTheEntriesDid) {
     EXPECT_EQ(s.rows[1].name, "A");
     ASSERT_EQ(s.rows[0].running.size(), 1u);
     EXPECT_EQ(s.rows[0].running[0].start, 4);
-    EXPECT_EQ(s.rows[0].running[0].end, 7);
+    EXPECT_EQ(s.rows[0].running[0].end, 8);
+    EXPECT_EQ(s.rows[0].waiting[0].start, 2); // activated, not yet begun
+    EXPECT_EQ(s.rows[0].waiting[0].end, 4);
+    // A is preempted from its PREEMPTED event until its RESUMED one, not
+    // only while B runs.
     ASSERT_EQ(s.rows[1].preempted.size(), 1u);
-    EXPECT_EQ(s.rows[1].preempted[0].start, 4);
+    EXPECT_EQ(s.rows[1].preempted[0].start, 3);
+    EXPECT_EQ(s.rows[1].preempted[0].end, 9);
     ASSERT_EQ(s.rows[0].holding.size(), 1u);
     EXPECT_EQ(s.rows[0].holding[0].start, 5);
     EXPECT_EQ(s.rows[0].holding[0].end, 6);
+    EXPECT_EQ(s.rows[0].holding[0].priority, 4);
+    ASSERT_EQ(s.flows.size(), 2u); // A from no task, B from A
+    EXPECT_EQ(s.flows[1].from, 1);
+    EXPECT_EQ(s.flows[1].activated, 2);
+    EXPECT_EQ(s.flows[1].entered, 4);
 
     const std::string json = trace::ChromeJson(s);
     const size_t a_begin = json.find("\"A\",\"ph\":\"B\""), b_begin = json.find("\"B\",\"ph\":\"B\"");
@@ -145,15 +160,63 @@ TEST(TraceTool, TheScheduleNestsAsTheEntriesDid) {
     EXPECT_LT(a_begin, b_begin);
     EXPECT_LT(b_begin, b_end);
     EXPECT_LT(b_end, a_end);
+    // Every event has a category (DevTools needs one); the running
+    // priority is a counter that shows the ceiling; steps say they are steps.
+    const auto count = [&](const std::string &what) {
+        size_t n = 0;
+        for (size_t at = json.find(what); at != std::string::npos; at = json.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("\"ph\":"), count("\"cat\":"));
+    EXPECT_EQ(count("\"ph\":\"B\",\"cat\":\"task\",\"ts\""),
+              2u); // the name alone: no args for viewers to append
+    EXPECT_NE(
+        json.find(
+            "\"ph\":\"C\",\"cat\":\"priority\",\"ts\":5.000,\"pid\":1,\"tid\":1,\"args\":{\"priority\":4}"),
+        std::string::npos);
+    EXPECT_NE(json.find("not a time"), std::string::npos);
 
-    // A runs from 1, is preempted while B runs from 4 to 7, and ends at 8.
+    // A runs from 1 to 3 and from 9, when it resumes, to 11; it waits to
+    // begin from 0 and, preempted, from 3; B waits from 2 and runs from 4 to 8.
     const std::map<std::string, std::string> wires = ReadVcd(trace::Vcd(s));
-    EXPECT_EQ(wires.at("A"), "0:0 1:1 4:z 7:1 8:0 ");
-    EXPECT_EQ(wires.at("B"), "0:0 4:1 7:0 ");
+    EXPECT_EQ(wires.at("A_running"), "0:0 1:1 3:0 9:1 11:0 ");
+    EXPECT_EQ(wires.at("A_waiting"), "0:1 1:0 3:1 9:0 ");
+    EXPECT_EQ(wires.at("B_running"), "0:0 4:1 8:0 ");
+    EXPECT_EQ(wires.at("B_waiting"), "0:0 2:1 4:0 ");
+    EXPECT_EQ(wires.at("end"), "12"); // one step past the last change
 
     const std::string svg = trace::Svg(s);
     EXPECT_LT(svg.find(">B (priority 3)<"), svg.find(">A (priority 1)<"));
     EXPECT_NE(svg.find("url(#preempted)"), std::string::npos);
+    EXPECT_NE(svg.find(">at 4<"), std::string::npos);
+    EXPECT_NE(svg.find("step (one per event, not a time)"), std::string::npos);
+}
+
+// Names as viewers must see them: more than one code's worth of wires in
+// the VCD, a name that would end a declaration made safe, UTF-8 kept in
+// the JSON and the SVG.
+TEST(TraceTool, AnyNumberOfNamesOfAnyTextReachEveryFormat) {
+    trace::Trace t;
+    const std::vector<std::string> names = {"Stra\xC3\x9F"
+                                            "e \xE2\x82\xAC",
+                                            "x $end y", "<&\"\\>"};
+    for (int n = 0; n < 60; ++n) {
+        const std::string name = n < 3 ? names[size_t(n)] : "T" + std::to_string(n);
+        t.events.push_back({uint64_t(2 * n), uint32_t(2 * n), TRACE_ACTIVATED, int8_t(n % 16), n, 0, name});
+        t.events.push_back(
+            {uint64_t(2 * n + 1), uint32_t(2 * n + 1), TRACE_ENTERED, int8_t(n % 16), n, 0, ""});
+    }
+    const trace::Schedule s = trace::BuildSchedule(t, true);
+    const std::map<std::string, std::string> wires = ReadVcd(trace::Vcd(s));
+    EXPECT_EQ(wires.size(), 2 * 60u + 1);
+    EXPECT_EQ(wires.count("Stra_xC3_x9Fe__xE2_x82_xAC_running"), 1u);
+    EXPECT_EQ(wires.count("x__x24end_y_running"), 1u);
+    const std::string json = trace::ChromeJson(s);
+    EXPECT_NE(json.find("\"Stra\xC3\x9F"
+                        "e \xE2\x82\xAC\""),
+              std::string::npos);
+    EXPECT_NE(json.find("\"<&\\\"\\\\>\""), std::string::npos);
+    EXPECT_NE(trace::Svg(s).find(">&lt;&amp;&quot;\\&gt; (priority 2)<"), std::string::npos);
 }
 
 // Found by the fuzzer: a clock that runs backwards made times wrap around.

@@ -143,10 +143,33 @@ typedef enum {
     TRACE_EXIT_DISPATCH_ENDED   /* and ends */
 } TraceEventKind;
 
-/* Writes the events recorded since StartOS (the newest 1024 if there were
- * more) to the file `path`, in the format that tools/trace reads. Returns 0,
- * or -1 if the file cannot be written. Call it after StartOS returns. */
+/* Writes the events recorded since StartOS to the file `path`, in the
+ * format that tools/trace reads: the newest ONESTACK_TRACE_EVENTS (1024
+ * unless the build sets it) and, if there were more, what the older ones
+ * left (the live tasks, their priorities, holds and places on the stack).
+ * Returns 0, or -1 if the file cannot be written. Call it after StartOS
+ * returns, or where no handler records meanwhile: it reads the ring
+ * unmasked. */
 ONESTACK_API int32_t WriteTrace(const char *path);
+
+/* A clock for the trace's timestamps: a free-running count, such as a
+ * cycle counter. */
+typedef uint64_t (*TraceClock)(void);
+
+/* Stamps the events of every run from the next StartOS on with `clock`,
+ * which counts `ticks_per_second`; null returns to the port's clock (the
+ * host's monotonic nanoseconds; on a board none, and the tools order the
+ * events by sequence and say so). The clock is called with interrupts
+ * masked. */
+ONESTACK_API void SetTraceClock(TraceClock clock, uint32_t ticks_per_second);
+
+/* Receives `count` bytes of a trace dump; returns 0, or non-zero to give up. */
+typedef int (*TraceSink)(void *context, const void *bytes, uint32_t count);
+
+/* WriteTrace's bytes through `sink`, for a board without a file system: a
+ * UART, a debug channel, a buffer a debugger reads. Returns 0, or -1 if
+ * the sink gave up. */
+ONESTACK_API int32_t DumpTrace(TraceSink sink, void *context);
 
 /* ---- When a precondition is broken --------------------------------- */
 

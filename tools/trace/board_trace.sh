@@ -16,8 +16,11 @@ cmake -S . -B build-m3-trace --no-warn-unused-cli --toolchain boards/lm3s6965evb
 cmake --build build-m3-trace -j --target interrupts >/dev/null
 rm -f build-trace/interrupts.trace
 # Semihosting opens the file in QEMU's working directory.
-(cd build-trace && ../build-m3-trace/qemu.sh -icount shift=0,sleep=off \
-    -kernel ../build-m3-trace/examples/interrupts.elf >interrupts.out 2>/dev/null)
+rm -f build-trace/interrupts-uart.trace
+(cd build-trace && ONESTACK_QEMU_SERIAL=file:interrupts-uart.trace ../build-m3-trace/qemu.sh \
+    -icount shift=0,sleep=off -kernel ../build-m3-trace/examples/interrupts.elf >interrupts.out 2>/dev/null)
+# The dump through the UART is the dump through semihosting, byte for byte.
+cmp build-trace/interrupts.trace build-trace/interrupts-uart.trace
 diff <(grep -v '^Timer with period zero' build-trace/interrupts.out) examples/interrupts.expected
 ./build-trace/tools/trace/onestack_trace build-trace/interrupts.trace --json build-trace/interrupts.json \
     --vcd build-trace/interrupts.vcd --svg build-trace/interrupts.svg

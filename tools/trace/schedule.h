@@ -1,5 +1,6 @@
-// The schedule a trace shows: per task its running, preempted and holding
-// stretches, and the nested slices of its entries, for the exporters.
+// The schedule a trace shows: per task its running, preempted, waiting and
+// holding stretches, the nested slices of its entries, the activations and
+// the priority the running code had, for the exporters.
 #ifndef ONESTACK_TOOLS_SCHEDULE_H
 #define ONESTACK_TOOLS_SCHEDULE_H
 
@@ -15,16 +16,27 @@ struct Stretch {
     double start, end;
 };
 
+// While it holds a ceiling: the priority it runs at.
+struct Raised {
+    double start, end;
+    int32_t priority;
+};
+
 // A task, by name: every activation of the same name shares its row.
 struct Row {
     std::string name;
     int32_t priority; // of its first activation
-    std::vector<Stretch> running, preempted, holding;
+    std::vector<Stretch> running;
+    std::vector<Stretch> preempted; // begun, and something else runs or the kernel does
+    std::vector<Stretch> waiting;   // activated, not yet begun
+    std::vector<Raised> holding;
 };
 
 struct Mark {
     double time;
     std::string text;
+    int row;        // the task it concerns, or -1
+    bool interrupt; // an activation by a handler, or the dispatch at an interrupt's exit
 };
 
 // One entry's call: slices nest, as calls do on the one stack.
@@ -33,15 +45,31 @@ struct Slice {
     double start, end;
 };
 
+// An activation and the start of the entry it led to. `from` is the row
+// of the task that activated it, or -1 for a handler.
+struct Flow {
+    int from;
+    size_t row;
+    double activated, entered;
+};
+
+// The priority of whatever ran, from each time on; -1 while no task did.
+struct Level {
+    double time;
+    int32_t priority;
+};
+
 struct Schedule {
-    bool nanoseconds; // time unit; else one unit per event
+    bool nanoseconds; // time unit; else one step per event, not a time
     double end = 0;
     std::vector<Row> rows; // highest priority first
     std::vector<Slice> slices;
-    std::vector<Mark> marks; // activations, holds, interrupt exits
+    std::vector<Mark> marks; // activations, holds, interrupt exits, terminations
+    std::vector<Flow> flows;
+    std::vector<Level> levels;
 };
 
-// `by_sequence` lays events out one unit apart whatever the clock said.
+// `by_sequence` lays events out one step apart whatever the clock said.
 Schedule BuildSchedule(const Trace &trace, bool by_sequence);
 
 std::string ChromeJson(const Schedule &schedule);

@@ -60,9 +60,10 @@ void PrepareInterrupts();
 // A stop keeps every maskable interrupt out from then on.
 inline void StopInterrupts() { __asm__ volatile("cpsid i" : : : "memory"); }
 
-// The trace's clock: none, since SysTick is the application's; the tools
-// order events by their sequence number.
-constexpr uint32_t TRACE_CLOCK_KIND = 0;
+// The trace's clock: none of the port's own, since SysTick is the
+// application's, which may give one with SetTraceClock; without one the
+// tools order events by their sequence number.
+constexpr uint32_t TRACE_CLOCK_HZ = 0;
 inline uint64_t TraceClock() { return 0; }
 
 } // namespace onestack::port

@@ -39,7 +39,7 @@ inline void PrepareInterrupts() {}
 inline void StopInterrupts() { simulated_handler = 0; }
 
 // The trace's clock: nanoseconds of the monotonic clock.
-constexpr uint32_t TRACE_CLOCK_KIND = 1;
+constexpr uint32_t TRACE_CLOCK_HZ = 1000000000; // nanoseconds
 inline uint64_t TraceClock() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
