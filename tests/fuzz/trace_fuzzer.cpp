@@ -1,7 +1,9 @@
 // Any bytes as a trace dump: the reader refuses or accepts them, and what
 // it accepts exports, without reading out of bounds or crashing. The same
 // bytes read as a file, and repeated without end as a stream that never
-// closes, must give the same answer or stop within bounds.
+// closes, must give the same answer or stop within bounds; read from a
+// source whose reads fail past the bytes, like a directory, they fail.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -16,6 +18,18 @@ struct Endless {
     size_t size, at;
 };
 
+// Like a directory: what reads there are fail, once the bytes run out.
+ssize_t ReadThenFail(void *cookie, char *to, size_t count) {
+    auto &in = *static_cast<Endless *>(cookie);
+    if (in.at >= in.size) {
+        errno = EISDIR;
+        return -1;
+    }
+    const size_t n = count < in.size - in.at ? count : in.size - in.at;
+    for (size_t i = 0; i < n; ++i) to[i] = static_cast<char>(in.data[in.at++]);
+    return static_cast<ssize_t>(n);
+}
+
 ssize_t ReadEndless(void *cookie, char *to, size_t count) {
     auto &in = *static_cast<Endless *>(cookie);
     for (size_t i = 0; i < count; ++i) {
@@ -25,10 +39,10 @@ ssize_t ReadEndless(void *cookie, char *to, size_t count) {
 }
 
 // An input that never ends is read to a verdict, never for ever: the
-// header bounds what follows it.
-void ReadWithoutEnd(const uint8_t *data, size_t size) {
+// header bounds what follows it. One whose reads fail gets a verdict too.
+void ReadFrom(cookie_read_function_t *read, const uint8_t *data, size_t size) {
     Endless in{data, size, 0};
-    cookie_io_functions_t functions{ReadEndless, nullptr, nullptr, nullptr};
+    cookie_io_functions_t functions{read, nullptr, nullptr, nullptr};
     std::FILE *file = fopencookie(&in, "r", functions);
     if (file == nullptr) return;
     trace::Trace recorded;
@@ -56,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t declared = size >= 16 ? uint32_t(data[12]) | uint32_t(data[13]) << 8 |
                                                uint32_t(data[14]) << 16 | uint32_t(data[15]) << 24
                                          : 0;
-    if (declared < 10000) ReadWithoutEnd(data, size);
+    if (declared < 10000) ReadFrom(ReadEndless, data, size);
+    ReadFrom(ReadThenFail, data, size);
     if (!parsed) return 0;
     for (const bool by_sequence : {false, true}) {
         const trace::Schedule schedule = trace::BuildSchedule(recorded, by_sequence);
