@@ -92,8 +92,39 @@ extern TaskId interrupted_head __asm__("onestack_interrupted_head");
 inline TaskRecord &TaskAt(TaskId i) { return task_table[static_cast<uint32_t>(i)]; }
 
 // Empties the ready list and threads both free lists in ascending index
-// order. Touches no priority, entry, name or key.
+// order, and stops every timer. Touches no priority, entry, name or key.
 void ResetTables();
+void ResetTimers();
+
+// Precondition: the free task list is not empty, interrupts are masked.
+inline TaskId TakeTaskRecord() {
+    const TaskId i = free_task_head;
+    free_task_head = TaskAt(i).next;
+    return i;
+}
+
+// Fills a record taken from the free list; the caller links it in. Inline
+// in both activations, so that the task's own keeps its short frame.
+[[gnu::always_inline]] inline TaskId NewTask(TaskEntry entry, int32_t priority, const char *name) {
+    const TaskId i = TakeTaskRecord();
+    TaskRecord &task = TaskAt(i);
+    task.base_priority = priority;
+    task.current_priority = priority;
+    task.name = name;
+    task.entry = entry;
+    return i;
+}
+
+// A handler has put a task at the head of the ready list ahead of `head`.
+// The first handler to change the head since the thread last ran names
+// what the thread had, and pends the dispatch at the interrupt's exit;
+// later ones, nested or chained, only add tasks. Masked.
+[[gnu::always_inline]] inline void PendDispatchAtExit(TaskId head) {
+    if (interrupted_head == NO_DISPATCH) {
+        interrupted_head = head;
+        port::PendDispatch();
+    }
+}
 
 // The text of a stop: the operation and the broken rule, as one literal
 // with a zero between them, so that each check passes one pointer.

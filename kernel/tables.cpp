@@ -69,6 +69,7 @@ void ResetTables() {
         resource_table[r].owner = NO_TASK;
     }
     resource_table[MAX_RESOURCES - 1].ceiling = NO_RECORD;
+    ResetTimers();
 }
 
 void StopKernel(const char *operation_and_rule) {

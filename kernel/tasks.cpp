@@ -7,27 +7,9 @@ using namespace onestack;
 
 namespace {
 
-TaskId TakeTaskRecord() {
-    const TaskId i = free_task_head;
-    free_task_head = TaskAt(i).next;
-    return i;
-}
-
 void ReturnTaskRecord(TaskId i) {
     TaskAt(i).next = free_task_head;
     free_task_head = i;
-}
-
-// Fills a record taken from the free list; the caller links it in. Inline
-// in both activations, so that the task's own keeps its short frame.
-[[gnu::always_inline]] inline TaskId NewTask(TaskEntry entry, int32_t priority, const char *name) {
-    const TaskId i = TakeTaskRecord();
-    TaskRecord &task = TaskAt(i);
-    task.base_priority = priority;
-    task.current_priority = priority;
-    task.name = name;
-    task.entry = entry;
-    return i;
 }
 
 // A run is left mid-way by a longjmp or an exception out of an entry as by
@@ -55,6 +37,8 @@ void CheckStartOS(TaskEntry entry) {
 constexpr char OUTSIDE_RUN[] =
     ONESTACK_RULE("ActivateTask", "called from an interrupt handler outside StartOS");
 constexpr char WHILE_STOPPING[] = ONESTACK_RULE("ActivateTask", "called while the kernel is stopping");
+constexpr char FROM_NMI[] =
+    ONESTACK_RULE("ActivateTask", "called from NMI or HardFault, which no mask holds off");
 // Both activations, from a task and from a handler, check these.
 constexpr char NULL_ENTRY[] = ONESTACK_RULE("ActivateTask", "the entry is null");
 constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)");
@@ -74,7 +58,7 @@ constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free ta
 // the dispatch at exit runs it then.
 [[gnu::cold, gnu::noinline]] void ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name) {
     if (port::HandlerNumber() < port::FIRST_MASKABLE_HANDLER) {
-        return port::StopActivationOutsideHandler();
+        return port::StopCallOutsideHandler("ActivateTask", FROM_NMI);
     }
     if (run_state == NO_RUN || run_state == STOPPING) { // there is no run to join
         return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
@@ -93,15 +77,9 @@ constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free ta
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
         return LinkWaiting(i, mask); // behind the head, which stays
     }
-    // Ahead of every ready task. The first handler to change the head since
-    // the thread last ran names what the thread had; later ones, nested or
-    // chained, only add tasks.
     TaskAt(i).next = head;
     ready_head = i;
-    if (interrupted_head == NO_DISPATCH) {
-        interrupted_head = head;
-        port::PendDispatch();
-    }
+    PendDispatchAtExit(head);
     port::RestoreInterrupts(mask);
 }
 

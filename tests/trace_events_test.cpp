@@ -32,7 +32,8 @@ trace::Trace Dumped() {
 // "kind task a b" per event, the activations with their names.
 std::string Events(const trace::Trace &t) {
     static const char *const kinds[] = {"",       "act", "act-by-handler", "enter",   "return", "preempt",
-                                        "resume", "end", "acquire",        "release", "exit",   "exit-end"};
+                                        "resume", "end", "acquire",        "release", "exit",   "exit-end",
+                                        "timer"};
     std::string text;
     for (const trace::Event &e : t.events) {
         if (!text.empty()) text += ", ";
@@ -51,8 +52,20 @@ std::jmp_buf escape;
 struct Scenario {
     const char *name;
     TaskEntry first;
-    const char *events;
+    std::string events;
 };
+
+// "<kind> 1 Filler, ... <kind> 14 Filler", or for entries "enter 1, end 1, return 1, ...".
+std::string Fillers(const char *kind) {
+    std::string text;
+    for (int i = 1; i <= MAX_TASKS - 2; ++i) {
+        const std::string n = std::to_string(i);
+        text += (i > 1 ? ", " : "") + (std::string(kind) == "act"
+                                           ? "act " + n + " Filler"
+                                           : "enter " + n + ", end " + n + ", return " + n);
+    }
+    return text;
+}
 
 const Scenario scenarios[] = {
     {"a higher task preempts, a lower and an equal one wait",
@@ -83,6 +96,19 @@ const Scenario scenarios[] = {
      "act 0 2 First, enter 0 2, act-by-handler 1 5 Urgent, exit 0, enter 1 5, end 1, return 1, exit-end 0, "
      "end 0, "
      "return 0"},
+    {"timers expire from a task's advance, one of them missing for want of a record",
+     [] {
+         StartTimer(Leaf, 3, "Timed", 2, 0);
+         StartTimer(Leaf, 1, "Late", 2, 0);
+         for (int i = 0; i < MAX_TASKS - 2; ++i) ActivateTask(Leaf, 0, "Filler");
+         AdvanceTime(2);
+         TerminateTask();
+     },
+     "act 0 2 First, enter 0 2, " + Fillers("act") +
+         ", timer 15, act-by-handler 15 3 Timed, timer -1 1 1, preempt 0, enter 15 3, end 15, return 15, "
+         "resume 0, "
+         "end 0, return 0, " +
+         Fillers("enter")},
     {"a misuse stops the run: TerminateTask with a hold open",
      [] {
          SetStopHandler([](const char *, const char *) { std::longjmp(escape, 1); });

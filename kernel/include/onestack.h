@@ -125,6 +125,57 @@ typedef void (*InterruptHandler)(void);
  * interrupt, whose exit waits for the outermost). */
 ONESTACK_API void SimulateInterrupt(InterruptHandler handler);
 
+/* ---- Timers (task or interrupt handler) ----------------------------- */
+
+/* A timer activates a task (entry, priority, name) when its time comes,
+ * once or periodically. Time is the application's tick count, advanced by
+ * AdvanceTime from its tick handler or a task; it starts at 0 at each
+ * StartOS, which stops every timer, and wraps at 2^32. */
+typedef int32_t TimerId;
+
+enum {
+    MAX_TIMERS = 8 /* most timers running at one time */
+};
+#define NO_TIMER_DUE 0xFFFFFFFFu    /* TicksUntilNextTimer when no timer runs */
+#define MAX_TIMER_TICKS 0x7FFFFFFFu /* the longest delay, period and advance */
+
+/* Starts a timer that activates the task `delay` ticks from now and then,
+ * unless `period` is 0, every `period` ticks, at start + delay + k * period
+ * however late the ticks that reach those times arrive. Returns its
+ * handle. Stops the program if `entry` is null, `delay` is 0 or either
+ * exceeds MAX_TIMER_TICKS, MAX_TIMERS are running, or it is called outside
+ * a run or after the caller's TerminateTask. */
+ONESTACK_API TimerId StartTimer(TaskEntry entry, int32_t priority, const char *name, uint32_t delay,
+                                uint32_t period);
+
+/* Stops the timer; returns 1 if it was running and 0 if it had already made
+ * its last activation, an ordinary race that is harmless. Stops the
+ * program for a handle the kernel never gave out, or one whose slot has
+ * since been given to another timer. */
+ONESTACK_API int32_t StopTimer(TimerId timer);
+
+/* Advances time by `ticks`: every timer whose time has come activates its
+ * task exactly as a handler's ActivateTask does, in the order of their due
+ * times, then of their starting; a task that outranks the caller of
+ * AdvanceTime runs before it returns (from a handler: at the interrupt's
+ * exit). An activation that finds MAX_TASKS tasks live is missed and
+ * counted, and the timer goes on. Stops the program if a timer is running
+ * and `ticks` exceeds MAX_TIMER_TICKS, or if a timer comes due outside a
+ * run or after the calling task's TerminateTask. */
+ONESTACK_API void AdvanceTime(uint32_t ticks);
+
+/* The ticks until the next timer is due (at least 1), or NO_TIMER_DUE:
+ * what a tickless idle task may sleep for. */
+ONESTACK_API uint32_t TicksUntilNextTimer(void);
+
+/* The tick count: the ticks advanced since StartOS, mod 2^32. */
+ONESTACK_API uint32_t TickCount(void);
+
+/* The activations the timer has missed for want of a free task record,
+ * saturating at 255; the timer may have stopped since. Stops the program
+ * for a handle that StopTimer would refuse. */
+ONESTACK_API uint32_t TimerMisses(TimerId timer);
+
 /* ---- Tracing (a kernel built with -DONESTACK_TRACE=ON) ---------------- */
 
 /* What the kernel records, with the meaning of an event's task and of its
@@ -140,7 +191,8 @@ typedef enum {
     TRACE_ACQUIRED,             /* a = the priority that results, b = the ceiling */
     TRACE_RELEASED,             /* a = the priority that results, b = the ceiling */
     TRACE_EXIT_DISPATCH,        /* the dispatch at interrupt exit begins; task = the head it awaits */
-    TRACE_EXIT_DISPATCH_ENDED   /* and ends */
+    TRACE_EXIT_DISPATCH_ENDED,  /* and ends */
+    TRACE_TIMER_EXPIRED         /* a timer activates its task: a = the timer's slot, b = 1 if it missed */
 } TraceEventKind;
 
 /* Writes the events recorded since StartOS to the file `path`, in the

@@ -242,6 +242,12 @@ private:
         case TRACE_EXIT_DISPATCH_ENDED:
             if (!stack_.empty()) stack_.back().awaiting = false;
             break;
+        case TRACE_TIMER_EXPIRED:
+            schedule_.marks.push_back({now,
+                                       "timer " + std::to_string(e.a) +
+                                           (e.b != 0 ? " expires: missed, no free task record" : " expires"),
+                                       -1, true});
+            break;
         case TRACE_TERMINATED:
             if (r != nullptr) r->terminated = true;
             if (frame != nullptr) frame->awaiting = false;

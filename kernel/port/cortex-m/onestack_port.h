@@ -41,9 +41,9 @@ constexpr int32_t LOWEST_HANDLER_NUMBER = 2;
 // NMI (2) and HardFault (3) run through PRIMASK: they may not call.
 constexpr int32_t FIRST_MASKABLE_HANDLER = 4;
 
-// ActivateTask below FIRST_MASKABLE_HANDLER: in thread mode outside a
-// task, or from NMI or HardFault.
-[[gnu::cold]] void StopActivationOutsideHandler();
+// A call that a handler may make, made below FIRST_MASKABLE_HANDLER: in
+// thread mode outside a task, or from NMI or HardFault (`unmaskable`).
+[[gnu::cold]] void StopCallOutsideHandler(const char *operation, const char *unmaskable);
 
 // Pends PendSV, whose handler starts the dispatch at interrupt exit.
 inline void PendDispatch() {

@@ -38,11 +38,11 @@ void port::PrepareInterrupts() {
     Register(SHPR3) |= PENDSV_LOWEST;
 }
 
-void port::StopActivationOutsideHandler() {
+void port::StopCallOutsideHandler(const char *operation, const char *unmaskable) {
     if (HandlerNumber() == 0) {
-        return StopCaller("ActivateTask");
+        return StopCaller(operation);
     }
-    return StopKernel(ONESTACK_RULE("ActivateTask", "called from NMI or HardFault, which no mask holds off"));
+    return StopKernel(unmaskable);
 }
 
 // An NMI that is not the kernel's own return goes to the application.

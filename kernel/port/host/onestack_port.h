@@ -27,8 +27,9 @@ constexpr int32_t LOWEST_HANDLER_NUMBER = SIMULATED_HANDLER;
 // Every simulated handler may call ActivateTask.
 constexpr int32_t FIRST_MASKABLE_HANDLER = 1;
 
-// ActivateTask below FIRST_MASKABLE_HANDLER: in thread mode, outside a task.
-void StopActivationOutsideHandler();
+// A call that a handler may make, made below FIRST_MASKABLE_HANDLER: in
+// thread mode, outside a task. `unmaskable` is the board's rule for NMI.
+void StopCallOutsideHandler(const char *operation, const char *unmaskable);
 
 // SimulateInterrupt runs the pending dispatch when its handler returns.
 inline void PendDispatch() {}

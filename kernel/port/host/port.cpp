@@ -6,7 +6,7 @@ using namespace onestack;
 
 int8_t onestack::port::simulated_handler = 0;
 
-void onestack::port::StopActivationOutsideHandler() { StopCaller("ActivateTask"); }
+void onestack::port::StopCallOutsideHandler(const char *operation, const char *) { StopCaller(operation); }
 
 // Nested simulations run as nested handlers: only the outermost one's
 // return, when the thread would continue, runs the pending dispatch, as
