@@ -141,6 +141,7 @@ pictures: need-board trace
 	./build-trace/tools/trace/onestack_trace build-trace/demo.trace --sequence --svg docs/trace-demo.svg
 	./build-trace/tools/trace/onestack_trace build-trace/ceiling.trace --sequence --svg docs/trace-ceiling.svg
 	./build-trace/tools/trace/onestack_trace build-trace/interrupts.trace --sequence --svg docs/trace-interrupts.svg
+	./build-trace/tools/trace/onestack_trace build-trace/periodic.trace --sequence --svg docs/trace-periodic.svg
 
 # The README's footprint tables against what the footprint scripts measure.
 check-readme:

@@ -13,7 +13,9 @@ bench="$build/bench/kernel_bench"
 ops=("$@")
 [ ${#ops[@]} -gt 0 ] || ops=(preemption_round_trip acquire_release acquire_release_dispatch release_oldest_of_8
                               activate_lower_and_run activate_equal_and_run
-                              activate_behind_1 activate_behind_8 activate_behind_15)
+                              activate_behind_1 activate_behind_8 activate_behind_15
+                              tick_with_8_timers_none_due interrupt_activation_that_runs
+                              interrupt_tick_expiry_that_runs)
 short=10
 long=1000000
 tmp=$(mktemp -d)

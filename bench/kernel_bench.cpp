@@ -81,6 +81,23 @@ void ActivateLast() {
     onestack::free_task_head = added;
 }
 
+// Timers: a tick with eight timers running and none due; and, from a
+// simulated tick interrupt, a 1-tick periodic timer's activation of a
+// higher task, which runs at the interrupt's exit, to set beside the same
+// activation made by the handler itself.
+void StartEightFarTimers() {
+    for (int i = 0; i < MAX_TIMERS; ++i) StartTimer(TerminateOnly, 2, "far", MAX_TIMER_TICKS, 0);
+}
+void StartEveryTickTimer() { StartTimer(TerminateOnly, 2, "every tick", 1, 1); }
+void StopAllTimers() { onestack::ResetTimers(); }
+void AdvanceOneTick() { AdvanceTime(1); }
+void InterruptThatAdvances() {
+    SimulateInterrupt([] { AdvanceTime(1); });
+}
+void InterruptThatActivates() {
+    SimulateInterrupt([] { ActivateTask(TerminateOnly, 2, "by handler"); });
+}
+
 struct Operation {
     const char *name;
     void (*once)();
@@ -100,6 +117,9 @@ const Operation operations[] = {
     {"activate_behind_1", ActivateLast, 1},
     {"activate_behind_8", ActivateLast, 8},
     {"activate_behind_15", ActivateLast, 15},
+    {"tick_with_8_timers_none_due", AdvanceOneTick, 1, StartEightFarTimers, StopAllTimers},
+    {"interrupt_activation_that_runs", InterruptThatActivates, 1},
+    {"interrupt_tick_expiry_that_runs", InterruptThatAdvances, 1, StartEveryTickTimer, StopAllTimers},
 };
 
 const Operation *current;

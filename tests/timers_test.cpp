@@ -76,14 +76,15 @@ const Row rows[] = {
          Mark("returns");
      },
      "A@1 returns"},
-    {"handles stay sound after a slot's generations wrap",
+    {"handles and the order of starting stay sound after generations and ranks wrap",
      [] {
+         StartTimer(Fired<'X'>, 2, "X", 1, 0);
          for (int i = 0; i < MAX_TIMERS * 256 + 4; ++i) StopTimer(StartTimer(Fired<'A'>, 2, "A", 5, 0));
-         const TimerId b = StartTimer(Fired<'B'>, 2, "B", 1, 0);
+         const TimerId y = StartTimer(Fired<'Y'>, 2, "Y", 1, 0);
          Advance(1);
-         Mark("stop=" + std::to_string(StopTimer(b)));
+         Mark("stop=" + std::to_string(StopTimer(y)));
      },
-     "B@1 +1 stop=0"},
+     "X@1 Y@1 +1 stop=0"},
     {"a lower timer task waits for the caller; a higher one runs inside the advance",
      [] {
          StartTimer(Fired<'L'>, 0, "L", 1, 0);

@@ -25,18 +25,37 @@ static void AcquireRelease(void) {
     ReleaseResource(5, 0);
 }
 
+/* Timers: a tick with eight timers running and none due; and, from a
+ * software-raised interrupt, a 1-tick periodic timer's activation of a
+ * higher task, which runs at the interrupt's exit, beside the same
+ * activation made by the handler itself. */
+static void AdvanceOneTick(void) { AdvanceTime(1); }
+static void ActivateInHandler(void) { ActivateTask(TerminateOnly, 2, "by handler"); }
+static void (*volatile irq0_work)(void) = ActivateInHandler;
+void IRQ0_Handler(void) { irq0_work(); }
+static void RaiseIrq0(void) { BoardPendIrq(0); }
+
 static uint32_t LoopTicks(void (*once)(void)) {
     const uint32_t start = BoardCounter();
     for (int i = 0; i < ITERATIONS; ++i) once();
     return Elapsed(start);
 }
 
-static uint32_t baseline, round_trip, acquire_release;
+static uint32_t baseline, round_trip, acquire_release, tick, interrupt_activation, interrupt_expiry;
 
 static void Measure(void) {
     baseline = LoopTicks(Baseline);
     round_trip = LoopTicks(RoundTrip);
     acquire_release = LoopTicks(AcquireRelease);
+    TimerId far[MAX_TIMERS];
+    for (int i = 0; i < MAX_TIMERS; ++i) far[i] = StartTimer(TerminateOnly, 2, "far", MAX_TIMER_TICKS, 0);
+    tick = LoopTicks(AdvanceOneTick);
+    for (int i = 0; i < MAX_TIMERS; ++i) StopTimer(far[i]);
+    BoardEnableIrq(0);
+    interrupt_activation = LoopTicks(RaiseIrq0);
+    irq0_work = AdvanceOneTick;
+    StartTimer(TerminateOnly, 2, "every tick", 1, 1);
+    interrupt_expiry = LoopTicks(RaiseIrq0);
     TerminateTask();
 }
 
@@ -61,5 +80,8 @@ int main(void) {
            instructions_per_tick);
     Report("preemption round trip", round_trip, instructions_per_tick);
     Report("acquire + release", acquire_release, instructions_per_tick);
+    Report("tick, 8 timers, none due", tick, instructions_per_tick);
+    Report("interrupt: activation", interrupt_activation, instructions_per_tick);
+    Report("interrupt: timer expiry", interrupt_expiry, instructions_per_tick);
     return 0;
 }

@@ -1,0 +1,94 @@
+/* Rate-monotonic periodic tasks from timers, on a Cortex-M board: Fast
+ * every tick (priority 3), Medium every 2 (2), Slow every 5 (1), all
+ * sharing one log under its ceiling (3). The board's tick advances time by
+ * one; each task writes down the tick it ran at. At the end the program
+ * prints, tick by tick, who ran, in order, and checks that no activation
+ * ran late or was missed. */
+#include <stdio.h>
+
+#include "board.h"
+#include "onestack.h"
+
+#ifdef ONESTACK_TRACE
+enum { TICKS = 10 }; /* a traced run: short enough for the ring */
+#else
+enum { TICKS = 1000 };
+#endif
+
+enum {
+    TICK_PERIOD = 100000, /* tick clocks */
+    LOG_CEILING = 3,
+    LOG_KEY = 1,
+};
+
+/* Who ran at each tick, in order: two bits a run, the first run highest. */
+static const char names[] = "?FMS";
+static uint8_t ran[TICKS + 1];
+static volatile int runs, late;
+static volatile int done;
+
+/* Each run is at a multiple of its period: a late one is counted. */
+static void Record(uint8_t task, uint32_t period) {
+    AcquireResource(LOG_CEILING, LOG_KEY);
+    const uint32_t now = TickCount();
+    if (now % period != 0 || now > TICKS) {
+        ++late;
+    } else {
+        ran[now] = (uint8_t)(ran[now] << 2 | task);
+    }
+    ++runs;
+    ReleaseResource(LOG_CEILING, LOG_KEY);
+    TerminateTask();
+}
+
+static void Fast(void) { Record(1, 1); }
+static void Medium(void) { Record(2, 2); }
+static void Slow(void) { Record(3, 5); }
+
+void BOARD_TICK_HANDLER(void) {
+    BoardAcknowledgeTick();
+    AdvanceTime(1);
+    if (TickCount() == TICKS) {
+        BoardStartTick(0);
+        done = 1;
+    }
+}
+
+static TimerId timers[3];
+
+static void Idle(void) { /* priority 0 */
+    if (done) {
+        for (int i = 0; i < 3; ++i) StopTimer(timers[i]);
+        TerminateTask();
+        return;
+    }
+    BoardWaitForInterrupt();
+}
+
+static void Start(void) {
+    timers[0] = StartTimer(Fast, 3, "Fast", 1, 1);
+    timers[1] = StartTimer(Medium, 2, "Medium", 2, 2);
+    timers[2] = StartTimer(Slow, 1, "Slow", 5, 5);
+    BoardSetPriority(BOARD_TICK, 0);
+    BoardStartTick(TICK_PERIOD);
+    ActivateTask(Idle, 0, "Idle");
+    TerminateTask();
+}
+
+int main(void) {
+    StartOS(Start, 4, "Start");
+    for (int tick = 1; tick <= TICKS; ++tick) {
+        printf("tick %4d:", tick);
+        int shift = 6;
+        while (shift > 0 && (ran[tick] >> shift) == 0) shift -= 2;
+        for (; shift >= 0; shift -= 2) printf(" %c", names[(ran[tick] >> shift) & 3]);
+        putchar('\n');
+    }
+    uint32_t missed = 0;
+    for (int i = 0; i < 3; ++i) missed += TimerMisses(timers[i]);
+    printf("%d ticks, %d runs, %d late, %lu missed\n", TICKS, runs, late, (unsigned long)missed);
+#ifdef ONESTACK_TRACE
+    if (WriteTrace("periodic.trace") != 0) return 1;
+#endif
+    return 0;
+}
