@@ -105,16 +105,17 @@ bool ParseSeeds(const char *text, uint64_t &first, uint64_t &count) {
     return *p == '\0' && first + count >= first;
 }
 
-bool HasInterrupts(const Program &program) {
+bool Holds(const Program &program, Op op) {
     for (const std::vector<Step> &steps : program.bodies)
         for (const Step &s : steps)
-            if (s.op == Op::Interrupt) return true;
+            if (s.op == op) return true;
     return false;
 }
 
 // ONESTACK_SEEDS=first:count picks other seeds, for a longer search.
 TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
-    // By default enough seeds that 100,000 programs hold interrupt steps.
+    // By default enough seeds that 100,000 programs hold interrupt steps,
+    // and 30,000 start timers.
     uint64_t first = 0, count = 125000;
     const char *seeds = std::getenv("ONESTACK_SEEDS");
     if (seeds != nullptr) {
@@ -126,20 +127,25 @@ TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
     std::signal(SIGABRT, SayWhichSeed);
     int failures = 0;
     uint64_t with_interrupts = 0;
+    uint64_t with_timers = 0;
     for (uint64_t seed = first; seed < first + count && failures < 3; ++seed) {
         running_seed = seed;
         const Program program = Generate(SeededChoices(seed));
         ASSERT_TRUE(IsValid(program)) << Format(program);
-        with_interrupts += HasInterrupts(program) ? 1 : 0;
+        with_interrupts += Holds(program, Op::Interrupt) ? 1 : 0;
+        with_timers += Holds(program, Op::StartTimer) ? 1 : 0;
         if (!Agrees(program)) {
             ++failures;
             ExpectAgreement(program, "seed " + std::to_string(seed));
         }
     }
     std::signal(SIGABRT, SIG_DFL);
-    std::printf("%llu programs with interrupt steps\n", static_cast<unsigned long long>(with_interrupts));
+    std::printf("%llu programs with interrupt steps, %llu with timers\n",
+                static_cast<unsigned long long>(with_interrupts),
+                static_cast<unsigned long long>(with_timers));
     if (seeds == nullptr) {
         EXPECT_GE(with_interrupts, 100000u) << "the generator has stopped making interrupt steps";
+        EXPECT_GE(with_timers, 30000u) << "the generator has stopped making timer steps";
     }
 }
 
@@ -161,6 +167,17 @@ TEST(Differential, TextFormRoundTripsAndReplays) {
     // A misuse ends the run: nothing may follow it.
     EXPECT_FALSE(IsValid(Parse("P1: t t m0")));
     EXPECT_FALSE(IsValid(Parse("P1: -5/0 t")));
+    // Timers: A (1) starts timer 0 at 2 every 3 ticks and timer 1 at 3 once;
+    // the advance to 4 activates both tasks, records 1 and 2, before either
+    // runs, timer 0's first, and the stop finds timer 0 still running.
+    const Program timed = Parse("P1: s0@2/2/3 s1@2/3/0 v4 k0 t");
+    ASSERT_TRUE(IsValid(timed));
+    EXPECT_EQ(Format(RunModel(timed)), "enter 0 0\nenter 100 1\nterm 100\nenter 101 2\nterm 101\n"
+                                       "timer-stopped 0 1\ntimer-missed 0 0\nterm 0\n");
+    ExpectAgreement(timed, "hand-written timers");
+    EXPECT_FALSE(IsValid(Parse("P1: k0 t")));         // a stop before the start
+    EXPECT_FALSE(IsValid(Parse("P1: t v1")));         // a task's advance after its Terminate
+    EXPECT_TRUE(IsValid(Parse("P1: s0@2/1/0 t j1"))); // a tick interrupt after it
 }
 
 // Each misuse the kernel detects, in the model and in the kernel: the run

@@ -102,7 +102,8 @@ void CheckTables(const char *after) {
         if (on_free_resources[r] == 1 ? owner != NO_TASK : !held_by_live_task)
             Violation("resource record " + std::to_string(r) + " neither free nor held by a live task");
     }
-    if (port::HandlerNumber() == 0 && interrupted_head != NO_DISPATCH)
+    // A stop in a handler may leave its dispatch pending; the next run resets it.
+    if (port::HandlerNumber() == 0 && interrupted_head != NO_DISPATCH && run_state != STOPPING)
         Violation("a dispatch at interrupt exit is pending in thread mode");
     if (run->violations.size() > violations_before) Violation(std::string("  after ") + after);
 }
@@ -143,6 +144,40 @@ std::vector<Step> handler_steps;
 void RunHandler() {
     for (const Step &step : handler_steps) Activate(step, "ActivateTask from a handler");
 }
+
+// The handles of the program's timers, and the ticks a simulated tick
+// interrupt advances.
+std::array<TimerId, MAX_PROGRAM_TIMERS> timer_handles;
+uint32_t handler_ticks;
+
+void RunTickHandler() {
+    AdvanceTime(handler_ticks);
+    CheckTables("AdvanceTime from a handler");
+}
+
+// A timer's task, which only terminates. Like a body, it may preempt only a
+// task it outranks; nothing ever runs above it.
+void RunTimerTask(int32_t timer) {
+    const TaskId self = ready_head;
+    run->trace.push_back({Event::Enter, TIMER_BODY + timer, self});
+    const BodyState *preempted = started.empty() ? nullptr : &bodies[size_t(started.back())];
+    if (preempted != nullptr && !preempted->terminated &&
+        task_table[self].current_priority <= task_table[preempted->id].current_priority)
+        Violation("timer " + std::to_string(timer) + "'s task preempted a task it does not outrank");
+    for (const BodyState &other : bodies)
+        if (other.waiting && other.priority > task_table[self].current_priority)
+            Violation("a timer's task started while a waiting task outranks it");
+    calling_body = TIMER_BODY + timer;
+    TerminateTask();
+    run->trace.push_back({Event::Terminate, TIMER_BODY + timer, 0});
+    CheckTables("TerminateTask of a timer's task");
+}
+
+template <int32_t K> void TimerTask() { RunTimerTask(K); }
+
+constexpr std::array<TaskEntry, MAX_PROGRAM_TIMERS> timer_tasks = {TimerTask<0>, TimerTask<1>, TimerTask<2>,
+                                                                   TimerTask<3>, TimerTask<4>, TimerTask<5>,
+                                                                   TimerTask<6>, TimerTask<7>};
 
 void RunBody(int32_t b) {
     BodyState &self = bodies[size_t(b)];
@@ -199,6 +234,32 @@ void RunBody(int32_t b) {
         case Op::InSameHandler:
             Violation("an activation by a handler outside an interrupt");
             continue;
+        case Op::StartTimer:
+            timer_handles[size_t(step.a)] =
+                StartTimer(timer_tasks[size_t(step.a)], step.b, "timer", static_cast<uint32_t>(step.c),
+                           static_cast<uint32_t>(step.d));
+            CheckTables("StartTimer");
+            break;
+        case Op::StopTimer: {
+            const TimerId timer = timer_handles[size_t(step.a)];
+            run->trace.push_back({Event::TimerStopped, b, StopTimer(timer)});
+            run->trace.push_back({Event::TimerMissed, b, static_cast<int32_t>(TimerMisses(timer))});
+            CheckTables("StopTimer");
+            break;
+        }
+        case Op::Advance:
+            AdvanceTime(static_cast<uint32_t>(step.a));
+            CheckTables("AdvanceTime");
+            break;
+        case Op::AdvanceInInterrupt: {
+            handler_ticks = static_cast<uint32_t>(step.a);
+            const TaskId head = ready_head;
+            SimulateInterrupt(RunTickHandler);
+            if (ready_head != head) Violation("a tick interrupt left another task at the head");
+            CheckTables("a tick interrupt");
+            if (self.terminated) continue;
+            break;
+        }
         case Op::Acquire:
             AcquireResource(step.a, step.b);
             CheckTables("AcquireResource");

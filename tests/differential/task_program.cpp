@@ -31,11 +31,13 @@ const Stop stops[] = {
     {Op::Release, Misuse::AfterTerminate, "ReleaseResource", "called after the task's TerminateTask"},
     {Op::Terminate, Misuse::HoldsAtTerminate, "TerminateTask", "the task still holds a resource"},
     {Op::Release, Misuse::UnheldRelease, "ReleaseResource", "the running task holds no such resource"},
+    {Op::Activate, Misuse::NoFreeRecord, "ActivateTask", "no free task record (16 tasks live)"},
 };
 
 // Calls of the task's own: a handler's activation is not one.
 bool IsKernelCall(Op op) {
-    return op == Op::Activate || op == Op::Acquire || op == Op::Release || op == Op::Terminate;
+    return op == Op::Activate || op == Op::Acquire || op == Op::Release || op == Op::Terminate ||
+           op == Op::StartTimer || op == Op::StopTimer || op == Op::Advance;
 }
 
 // A narrow range of priorities and ceilings, so that equal priorities and
@@ -44,12 +46,44 @@ int32_t PickPriority(const Choose &choose) { return static_cast<int32_t>(choose(
 
 bool IsInterrupt(Op op) { return op == Op::Interrupt || op == Op::InSameHandler; }
 
+bool IsTimerStep(Op op) {
+    return op == Op::StartTimer || op == Op::StopTimer || op == Op::Advance || op == Op::AdvanceInInterrupt;
+}
+
 // One interrupt whose handler activates the next one to three of `pending`.
 void AddInterrupt(const Choose &choose, std::vector<Step> &steps, const std::vector<int32_t> &pending,
                   size_t &next) {
     Op op = Op::Interrupt;
     for (uint32_t n = 1 + choose(3); n > 0 && next < pending.size(); --n, op = Op::InSameHandler)
         steps.push_back({op, pending[next++], PickPriority(choose)});
+}
+
+// One of the timer steps a body makes before its Terminate: start a timer
+// whose task is a leaf, stop one it started, or advance time, itself or
+// from an interrupt. Delays and periods are short, so timers come due
+// often, miss for want of records now and then, and equal due times occur.
+void AddTimerStep(const Choose &choose, std::vector<Step> &steps, int32_t &timers_started,
+                  std::vector<int32_t> &own_timers) {
+    switch (choose(4)) {
+    case 0:
+        if (timers_started < MAX_PROGRAM_TIMERS) {
+            own_timers.push_back(timers_started);
+            const auto period = choose(2) == 0 ? 0 : 1 + static_cast<int32_t>(choose(4));
+            steps.push_back({Op::StartTimer, timers_started++, PickPriority(choose),
+                             1 + static_cast<int32_t>(choose(5)), period});
+        }
+        return;
+    case 1:
+        if (!own_timers.empty())
+            steps.push_back({Op::StopTimer, own_timers[choose(static_cast<uint32_t>(own_timers.size()))], 0});
+        return;
+    case 2:
+        steps.push_back({Op::Advance, 1 + static_cast<int32_t>(choose(6)), 0});
+        return;
+    default:
+        steps.push_back({Op::AdvanceInInterrupt, 1 + static_cast<int32_t>(choose(6)), 0});
+        return;
+    }
 }
 
 // Ends a body's steps in a misuse: a kernel call after its Terminate, or,
@@ -122,9 +156,13 @@ Program Generate(const Choose &choose) {
     int32_t acquisitions_left = 8;
     int32_t mark = 0;
     const uint32_t misuse_body = choose(4) == 0 ? choose(count) : count;
+    // Half the programs use timers.
+    const bool timers = choose(2) == 0;
+    int32_t timers_started = 0;
     for (uint32_t b = 0; b < count; ++b) {
         std::vector<Step> &steps = program.bodies[b];
         std::vector<Step> held;
+        std::vector<int32_t> own_timers;
         size_t next_child = 0;
         for (uint32_t n = choose(10); n > 0; --n) {
             switch (choose(6)) {
@@ -157,6 +195,7 @@ Program Generate(const Choose &choose) {
                 if (choose(3) == 0) steps.push_back({Op::Return, 0, 0});
                 break;
             }
+            if (timers && choose(2) == 0) AddTimerStep(choose, steps, timers_started, own_timers);
         }
         // Some children are left to interrupts after the Terminate, but not
         // in the body that ends in a misuse, which replaces its last steps.
@@ -175,6 +214,9 @@ Program Generate(const Choose &choose) {
             AddInterrupt(choose, steps, children[b], next_child);
         }
         if (choose(4) == 0) steps.push_back({Op::Mark, mark++, 0});
+        // Time goes on in interrupts after the task has terminated too.
+        if (timers && b != misuse_body && choose(4) == 0)
+            steps.push_back({Op::AdvanceInInterrupt, 1 + static_cast<int32_t>(choose(6)), 0});
         if (b == misuse_body) {
             if (steps.back().op == Op::Mark) steps.pop_back(); // a misuse that replaces Terminate
             AddMisuse(choose, steps, count, acquisitions_left);
@@ -187,9 +229,11 @@ bool IsValid(const Program &program) {
     const size_t count = program.bodies.size();
     if (count == 0 || count > 16) return false;
     std::vector<int> activations(count, 0);
+    std::vector<int> timer_starts(MAX_PROGRAM_TIMERS, 0);
     int acquisitions = 0;
     for (size_t b = 0; b < count; ++b) {
         std::vector<std::pair<int32_t, int32_t>> held;
+        std::vector<int32_t> own_timers;
         bool terminated = false;
         bool misused = false; // the run stops here: nothing may follow
         Op previous = Op::Mark;
@@ -197,6 +241,22 @@ bool IsValid(const Program &program) {
             if (misused) return false;
             if (s.op == Op::InSameHandler && !IsInterrupt(previous)) return false;
             previous = s.op;
+            if (IsTimerStep(s.op)) {
+                // Only a handler's advance may follow the Terminate.
+                if (terminated && s.op != Op::AdvanceInInterrupt) return false;
+                if (s.op == Op::StartTimer) {
+                    if (s.a < 0 || s.a >= MAX_PROGRAM_TIMERS || ++timer_starts[size_t(s.a)] > 1 || s.c < 1 ||
+                        s.c > 0x7FFF || s.d < 0 || s.d > 0x7FFF)
+                        return false;
+                    own_timers.push_back(s.a);
+                } else if (s.op == Op::StopTimer) {
+                    if (std::find(own_timers.begin(), own_timers.end(), s.a) == own_timers.end())
+                        return false;
+                } else if (s.a < 0 || s.a > 0x7FFF) {
+                    return false;
+                }
+                continue;
+            }
             if (s.op == Op::Activate || IsInterrupt(s.op)) {
                 if (s.a < 0 || s.a >= static_cast<int32_t>(count)) return false;
                 // After the Terminate, the task's own activation is a misuse
@@ -274,6 +334,18 @@ std::string Format(const Program &program) {
             case Op::InSameHandler:
                 out << " &" << s.a << '@' << s.b;
                 break;
+            case Op::StartTimer:
+                out << " s" << s.a << '@' << s.b << '/' << s.c << '/' << s.d;
+                break;
+            case Op::StopTimer:
+                out << " k" << s.a;
+                break;
+            case Op::Advance:
+                out << " v" << s.a;
+                break;
+            case Op::AdvanceInInterrupt:
+                out << " j" << s.a;
+                break;
             }
         }
     }
@@ -318,6 +390,19 @@ Program Parse(const std::string &text) {
             s.op = token[0] == 'i' ? Op::Interrupt : Op::InSameHandler;
             t >> s.a >> separator >> s.b;
             break;
+        case 's':
+            s.op = Op::StartTimer;
+            t >> s.a >> separator >> s.b >> separator >> s.c >> separator >> s.d;
+            break;
+        case 'k':
+            s.op = Op::StopTimer;
+            t >> s.a;
+            break;
+        case 'v':
+        case 'j':
+            s.op = token[0] == 'v' ? Op::Advance : Op::AdvanceInInterrupt;
+            t >> s.a;
+            break;
         default:
             s.op = Op::Return;
             break;
@@ -330,7 +415,8 @@ Program Parse(const std::string &text) {
 std::string Format(const Trace &trace) {
     std::ostringstream out;
     for (const Event &e : trace) {
-        static const char *const kinds[] = {"enter", "mark", "prio", "term", "stop"};
+        static const char *const kinds[] = {"enter", "mark",          "prio",        "term",
+                                            "stop",  "timer-stopped", "timer-missed"};
         out << kinds[e.kind] << ' ' << e.body;
         if (e.kind == Event::Stop) {
             out << ' ' << StopText(e.value);

@@ -10,17 +10,41 @@
 
 namespace harness {
 
-enum class Op : uint8_t { Mark, Activate, Acquire, Release, Terminate, Return, Interrupt, InSameHandler };
+enum class Op : uint8_t {
+    Mark,
+    Activate,
+    Acquire,
+    Release,
+    Terminate,
+    Return,
+    Interrupt,
+    InSameHandler,
+    StartTimer,
+    StopTimer,
+    Advance,
+    AdvanceInInterrupt
+};
 
 // Activate: a = body, b = priority. Acquire, Release: a = ceiling, b = key.
 // Mark: a = the mark's number. Interrupt: an interrupt arrives whose handler
 // activates body a at priority b, and each InSameHandler step that follows
 // it activates one more; the interrupt exit follows the last of them.
+// StartTimer: timer a, whose task (a leaf that only terminates, traced as
+// body TIMER_BODY + a) has priority b, after c ticks and then every d, or
+// once for d = 0. StopTimer: timer a, started before by the same body.
+// Advance: the task advances time by a ticks; AdvanceInInterrupt: a
+// handler does.
 struct Step {
     Op op;
     int32_t a;
     int32_t b;
+    int32_t c = 0;
+    int32_t d = 0;
 };
+
+// The trace's body number of timer k's task.
+constexpr int32_t TIMER_BODY = 100;
+constexpr int32_t MAX_PROGRAM_TIMERS = 8;
 
 // Body 0 is started with first_priority; every other body is activated by
 // at most one step of a lower-numbered body, so each runs as one task at most.
@@ -34,16 +58,19 @@ struct Program {
 };
 
 struct Event {
-    enum Kind : uint8_t { Enter, Mark, Priority, Terminate, Stop } kind;
+    enum Kind : uint8_t { Enter, Mark, Priority, Terminate, Stop, TimerStopped, TimerMissed } kind;
     int32_t body;
-    // The task record entered, the mark's number, the new priority, or the
-    // stop's index (StopIndex).
+    // The task record entered, the mark's number, the new priority, the
+    // stop's index (StopIndex), whether a stopped timer was running, or the
+    // activations it had missed.
     int32_t value;
     bool operator==(const Event &o) const { return kind == o.kind && body == o.body && value == o.value; }
 };
 using Trace = std::vector<Event>;
 
-enum class Misuse : uint8_t { AfterTerminate, HoldsAtTerminate, UnheldRelease };
+// NoFreeRecord is no misuse of the program's own but an overload: an
+// activation, by a task or a handler, while timers' tasks hold records.
+enum class Misuse : uint8_t { AfterTerminate, HoldsAtTerminate, UnheldRelease, NoFreeRecord };
 
 // The kernel's stop for a step of `op` that commits `misuse`, as an index,
 // and its texts; FindStop maps the texts back, -1 for an unknown stop.
@@ -71,7 +98,8 @@ bool IsValid(const Program &program);
 // Text form "P<first priority>: steps | steps ...": m<n> mark, a<body>@<p>
 // activate, +<c>/<k> acquire, -<c>/<k> release, t terminate, r return,
 // i<body>@<p> an interrupt that activates, &<body>@<p> another activation by
-// the same handler.
+// the same handler, s<timer>@<p>/<delay>/<period> start a timer,
+// k<timer> stop it, v<ticks> advance time, j<ticks> an interrupt that does.
 std::string Format(const Program &program);
 Program Parse(const std::string &text);
 std::string Format(const Trace &trace);
