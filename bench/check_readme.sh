@@ -58,9 +58,10 @@ if [ "${1:-}" != "--host-only" ]; then
     for board in "${BOARDS[@]}"; do
         report=$(boards/cortex-m/footprint.sh "$board")
         on_board() { figure "$report" "$1" | sed 's/\.0$//'; }
+        expiry=$(( $(on_board 'interrupt: timer expiry') - $(on_board 'interrupt: activation') ))
         exact=1 expect "\`$board\`" "$(on_board 'kernel code')" "$(on_board 'kernel static RAM')" \
             "$(on_board 'stack per level')" "$(on_board 'preemption round trip')" "$(on_board 'acquire + release')" \
-            "$(on_board 'interrupt latency')" "$(on_board 'interrupt return')"
+            "$(on_board 'interrupt latency')" "$(on_board 'interrupt return')" "$(on_board 'tick, eight timers')" "$expiry"
     done
 fi
 

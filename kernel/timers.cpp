@@ -56,7 +56,7 @@ TimerVariables timers = {{}, NO_TIMER_DUE, NO_TIMER_DUE, END, 0, 0, 0}; // at ti
 }
 
 // The deadline becomes the head's due time, or the horizon.
-[[gnu::always_inline]] inline void Rearm(uint32_t now) {
+void Rearm(uint32_t now) {
     timers.ticks_to_deadline = timers.due_head == END ? NO_TIMER_DUE : TimerAt(timers.due_head).due - now;
     timers.deadline = now + timers.ticks_to_deadline;
 }
@@ -81,10 +81,14 @@ uint8_t NextRank() {
     if (timers.last_rank < TOP_RANK) return ++timers.last_rank;
     uint8_t given = 0;
     for (uint8_t lowest = 0; given < timers.running; ++given) {
+        // The lowest rank not yet given anew; STOPPED, the highest value, is never below it.
         TimerRecord *first = nullptr;
+        uint8_t rank = STOPPED;
         for (TimerRecord &t : timers.timer) {
-            if (t.rank != STOPPED && t.rank >= lowest && (first == nullptr || t.rank < first->rank))
+            if (t.rank >= lowest && t.rank < rank) {
+                rank = t.rank;
                 first = &t;
+            }
         }
         first->rank = given;
         lowest = static_cast<uint8_t>(given + 1);

@@ -78,13 +78,22 @@ const Row rows[] = {
      "A@1 returns"},
     {"handles and the order of starting stay sound after generations and ranks wrap",
      [] {
-         StartTimer(Fired<'X'>, 2, "X", 1, 0);
+         // X, then Z in a lower slot than X's: the renumbering meets them out of order.
+         TimerId x = StartTimer(Fired<'X'>, 2, "X", 1, 0);
+         while ((x & (MAX_TIMERS - 1)) == 0) {
+             StopTimer(x);
+             x = StartTimer(Fired<'X'>, 2, "X", 1, 0);
+         }
+         for (TimerId z = StartTimer(Fired<'Z'>, 2, "Z", 1, 0);
+              (z & (MAX_TIMERS - 1)) > (x & (MAX_TIMERS - 1)); z = StartTimer(Fired<'Z'>, 2, "Z", 1, 0)) {
+             StopTimer(z);
+         }
          for (int i = 0; i < MAX_TIMERS * 256 + 4; ++i) StopTimer(StartTimer(Fired<'A'>, 2, "A", 5, 0));
          const TimerId y = StartTimer(Fired<'Y'>, 2, "Y", 1, 0);
          Advance(1);
          Mark("stop=" + std::to_string(StopTimer(y)));
      },
-     "X@1 Y@1 +1 stop=0"},
+     "X@1 Z@1 Y@1 +1 stop=0"},
     {"a lower timer task waits for the caller; a higher one runs inside the advance",
      [] {
          StartTimer(Fired<'L'>, 0, "L", 1, 0);

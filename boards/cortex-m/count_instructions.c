@@ -80,7 +80,7 @@ int main(void) {
            instructions_per_tick);
     Report("preemption round trip", round_trip, instructions_per_tick);
     Report("acquire + release", acquire_release, instructions_per_tick);
-    Report("tick, 8 timers, none due", tick, instructions_per_tick);
+    Report("tick, eight timers none due", tick, instructions_per_tick);
     Report("interrupt: activation", interrupt_activation, instructions_per_tick);
     Report("interrupt: timer expiry", interrupt_expiry, instructions_per_tick);
     return 0;
