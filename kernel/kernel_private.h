@@ -94,6 +94,8 @@ inline TaskRecord &TaskAt(TaskId i) { return task_table[static_cast<uint32_t>(i)
 // Empties the ready list and threads both free lists in ascending index
 // order, and stops every timer. Touches no priority, entry, name or key.
 void ResetTables();
+
+// Stops every timer and starts time again at 0; part of ResetTables.
 void ResetTimers();
 
 // Precondition: the free task list is not empty, interrupts are masked.
@@ -104,7 +106,7 @@ inline TaskId TakeTaskRecord() {
 }
 
 // Fills a record taken from the free list; the caller links it in. Inline
-// in both activations, so that the task's own keeps its short frame.
+// in the activations, so that the task's own keeps its short frame.
 [[gnu::always_inline]] inline TaskId NewTask(TaskEntry entry, int32_t priority, const char *name) {
     const TaskId i = TakeTaskRecord();
     TaskRecord &task = TaskAt(i);

@@ -77,6 +77,7 @@ constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free ta
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
         return LinkWaiting(i, mask); // behind the head, which stays
     }
+    // Ahead of every ready task.
     TaskAt(i).next = head;
     ready_head = i;
     PendDispatchAtExit(head);

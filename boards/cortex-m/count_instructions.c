@@ -26,11 +26,15 @@ static void AcquireRelease(void) {
 }
 
 /* Timers: a tick with eight timers running and none due; and, from a
- * software-raised interrupt, a 1-tick periodic timer's activation of a
- * higher task, which runs at the interrupt's exit, beside the same
- * activation made by the handler itself. */
+ * software-raised interrupt, one and then two 1-tick periodic timers'
+ * activations of higher tasks, which run at the interrupt's exit, beside
+ * the same activations made by the handler itself. */
 static void AdvanceOneTick(void) { AdvanceTime(1); }
 static void ActivateInHandler(void) { ActivateTask(TerminateOnly, 2, "by handler"); }
+static void ActivateTwiceInHandler(void) {
+    ActivateTask(TerminateOnly, 2, "by handler");
+    ActivateTask(TerminateOnly, 2, "by handler");
+}
 static void (*volatile irq0_work)(void) = ActivateInHandler;
 void IRQ0_Handler(void) { irq0_work(); }
 static void RaiseIrq0(void) { BoardPendIrq(0); }
@@ -41,7 +45,8 @@ static uint32_t LoopTicks(void (*once)(void)) {
     return Elapsed(start);
 }
 
-static uint32_t baseline, round_trip, acquire_release, tick, interrupt_activation, interrupt_expiry;
+static uint32_t baseline, round_trip, acquire_release, tick, interrupt_activation, interrupt_expiry,
+    interrupt_expiry2, interrupt_activation2;
 
 static void Measure(void) {
     baseline = LoopTicks(Baseline);
@@ -56,6 +61,11 @@ static void Measure(void) {
     irq0_work = AdvanceOneTick;
     StartTimer(TerminateOnly, 2, "every tick", 1, 1);
     interrupt_expiry = LoopTicks(RaiseIrq0);
+    const TimerId second = StartTimer(TerminateOnly, 2, "every tick", 1, 1);
+    interrupt_expiry2 = LoopTicks(RaiseIrq0);
+    StopTimer(second);
+    irq0_work = ActivateTwiceInHandler;
+    interrupt_activation2 = LoopTicks(RaiseIrq0);
     TerminateTask();
 }
 
@@ -83,5 +93,7 @@ int main(void) {
     Report("tick, eight timers none due", tick, instructions_per_tick);
     Report("interrupt: activation", interrupt_activation, instructions_per_tick);
     Report("interrupt: timer expiry", interrupt_expiry, instructions_per_tick);
+    Report("interrupt: two expiries", interrupt_expiry2, instructions_per_tick);
+    Report("interrupt: two activations", interrupt_activation2, instructions_per_tick);
     return 0;
 }

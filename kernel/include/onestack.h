@@ -109,14 +109,15 @@ ONESTACK_API void ReleaseResource(int32_t ceiling, int32_t key);
 
 /* ---- Interrupts ---------------------------------------------------- */
 
-/* An interrupt handler may call ActivateTask and no other operation; from a
- * handler it links the task and returns. When the last nested handler has
+/* An interrupt handler may call ActivateTask and the timer operations below,
+ * and no other operation; from a handler ActivateTask links the task and
+ * returns. When the last nested handler has
  * returned, and before the interrupted code continues, every task that the
  * handlers made ready above the task the interrupt found running runs to
  * completion, in thread mode: that task is preempted between two of its
  * instructions. An activation from a handler counts during a whole run,
  * after the running task's TerminateTask too; outside StartOS it stops the
- * program. On the Cortex-M3, NMI and HardFault may not call the kernel. */
+ * program. On the Cortex-M, NMI and HardFault may not call the kernel. */
 typedef void (*InterruptHandler)(void);
 
 /* Host builds only: runs `handler` as if an interrupt arrived at this
