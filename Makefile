@@ -36,7 +36,7 @@ build: configure
 # Only the demo and the kernel.
 run: configure
 	cmake --build $(BUILD) -j --target demo
-	./$(BUILD)/demo/demo
+	$(abspath $(BUILD))/demo/demo
 
 # What the boards need, named by its Debian package when it is missing.
 need-board:
