@@ -203,7 +203,7 @@ private:
                                        schedule_.rows[size_t(r->row)].name +
                                            (by_handler ? " activated by a handler" : " activated") +
                                            " at priority " + std::to_string(e.a),
-                                       r->row, by_handler});
+                                       r->row, by_handler, true});
             break;
         }
         case TRACE_ENTERED:
@@ -514,8 +514,7 @@ std::string Svg(const Schedule &schedule) {
         for (const Stretch &s : row.running) rect(s.start, s.end, 6, 14, "fill=\"#4a6fa5\"");
     }
     for (const Mark &mark : schedule.marks) {
-        const bool activation = mark.text.find(" activated") != std::string::npos;
-        if (!activation && !mark.interrupt) continue;
+        if (!mark.activation && !mark.interrupt) continue;
         const double y = mark.row >= 0 ? top + row_height * static_cast<double>(mark.row) + 6 : top - 8;
         const double at = label + mark.time * scale;
         out += "<path d=\"M" + Number(at - 4) + "," + Number(y - 6) + " L" + Number(at + 4) + "," +

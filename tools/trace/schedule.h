@@ -35,8 +35,9 @@ struct Row {
 struct Mark {
     double time;
     std::string text;
-    int row;        // the task it concerns, or -1
-    bool interrupt; // an activation by a handler, or the dispatch at an interrupt's exit
+    int row;                 // the task it concerns, or -1
+    bool interrupt;          // an activation by a handler, or the dispatch at an interrupt's exit
+    bool activation = false; // a task activated, by a task or a handler
 };
 
 // One entry's call: slices nest, as calls do on the one stack.
