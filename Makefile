@@ -40,12 +40,24 @@ run: configure
 
 # What the boards need, named by its Debian package when it is missing.
 need-board:
-	@command -v arm-none-eabi-gcc >/dev/null || { echo "make $(MAKECMDGOALS): no arm-none-eabi-gcc:" \
-	  "apt-get install gcc-arm-none-eabi libnewlib-arm-none-eabi" >&2; exit 1; }
-	@[ -f "$$(arm-none-eabi-gcc -print-file-name=librdimon.a)" ] || { echo "make $(MAKECMDGOALS): no newlib" \
-	  "for arm-none-eabi: apt-get install libnewlib-arm-none-eabi" >&2; exit 1; }
-	@command -v qemu-system-arm >/dev/null || { echo "make $(MAKECMDGOALS): no qemu-system-arm:" \
-	  "apt-get install qemu-system-arm" >&2; exit 1; }
+	@boards="$(if $(filter boards,$(MAKECMDGOALS)),$(BOARDS),$(BOARD))"; arm=; rv=; \
+	for b in $$boards; do case $$b in virt-rv*) rv=1 ;; *) arm=1 ;; esac; done; \
+	if [ -n "$$arm" ]; then \
+	  command -v arm-none-eabi-gcc >/dev/null || { echo "make $(MAKECMDGOALS): no arm-none-eabi-gcc:" \
+	    "apt-get install gcc-arm-none-eabi libnewlib-arm-none-eabi" >&2; exit 1; }; \
+	  [ -f "$$(arm-none-eabi-gcc -print-file-name=librdimon.a)" ] || { echo "make $(MAKECMDGOALS): no newlib" \
+	    "for arm-none-eabi: apt-get install libnewlib-arm-none-eabi" >&2; exit 1; }; \
+	  command -v qemu-system-arm >/dev/null || { echo "make $(MAKECMDGOALS): no qemu-system-arm:" \
+	    "apt-get install qemu-system-arm" >&2; exit 1; }; \
+	fi; \
+	if [ -n "$$rv" ]; then \
+	  command -v riscv64-unknown-elf-gcc >/dev/null || { echo "make $(MAKECMDGOALS): no riscv64-unknown-elf-gcc:" \
+	    "apt-get install gcc-riscv64-unknown-elf picolibc-riscv64-unknown-elf" >&2; exit 1; }; \
+	  [ -f "$$(riscv64-unknown-elf-gcc -print-file-name=picolibc.specs)" ] || { echo "make $(MAKECMDGOALS): no" \
+	    "picolibc for riscv64-unknown-elf: apt-get install picolibc-riscv64-unknown-elf" >&2; exit 1; }; \
+	  command -v qemu-system-riscv32 >/dev/null || { echo "make $(MAKECMDGOALS): no qemu-system-riscv32:" \
+	    "apt-get install qemu-system-misc" >&2; exit 1; }; \
+	fi
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
@@ -68,7 +80,7 @@ lint: build
 	  --std=c++17 --language=c++ -I kernel -I kernel/include --suppress=missingIncludeSystem --quiet kernel demo
 
 # The boards: each one's folder under boards/ and CMake preset of its name.
-BOARDS = lm3s6965evb mps2-an385 mps2-an386 mps2-an500 microbit mps2-an505
+BOARDS = lm3s6965evb mps2-an385 mps2-an386 mps2-an500 microbit mps2-an505 virt-rv32imac virt-rv32imafc
 BOARD ?= lm3s6965evb
 
 # One board's whole suite under QEMU: the demo, the C test and the examples
@@ -79,7 +91,7 @@ board: need-board
 	cmake --preset $(BOARD) -DONESTACK_WERROR=$(WERROR)
 	cmake --build --preset $(BOARD) -j
 	ctest --preset $(BOARD)
-	boards/cortex-m/footprint.sh $(BOARD)
+	boards/footprint.sh $(BOARD)
 
 # Every board, then the board's traced run.
 boards: need-board

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a figure in the README's footprint tables, for the host and for
 # each board, differs from what bench/footprint.sh and
-# boards/cortex-m/footprint.sh measure now. Run after a change to the kernel, and
+# boards/footprint.sh measure now. Run after a change to the kernel, and
 # in CI; the board half needs the arm-none-eabi toolchain and QEMU.
 #
 #   bench/check_readme.sh [--host-only]
@@ -53,10 +53,10 @@ else
 fi
 
 # The boards' table: one row per board, at -Os.
-BOARDS=(lm3s6965evb mps2-an385 mps2-an386 mps2-an500 microbit mps2-an505)
+BOARDS=(lm3s6965evb mps2-an385 mps2-an386 mps2-an500 microbit mps2-an505 virt-rv32imac virt-rv32imafc)
 if [ "${1:-}" != "--host-only" ]; then
     for board in "${BOARDS[@]}"; do
-        report=$(boards/cortex-m/footprint.sh "$board")
+        report=$(boards/footprint.sh "$board")
         on_board() { figure "$report" "$1" | sed 's/\.0$//'; }
         expiry=$(( $(on_board 'interrupt: timer expiry') - $(on_board 'interrupt: activation') ))
         exact=1 expect "\`$board\`" "$(on_board 'kernel code')" "$(on_board 'kernel static RAM')" \

@@ -45,7 +45,7 @@ struct ResourceRecord {
 };
 
 // Who may make a kernel call now, in thread mode: only TASK_RUNNING allows
-// one. It is the only positive state, and every handler's number exceeds
+// one. It is the only positive state, and no handler's number is below
 // it, so each operation compares the state with the handler number (0 in
 // thread mode) and picks the message only when it stops; an ordered
 // compare, unlike a test for equality, leaves the optimiser no known value
@@ -58,7 +58,7 @@ enum RunState : int8_t {
     TASK_ENDED = -1,  // that entry has called TerminateTask and not yet returned
     STOPPING = -2,    // a stop is under way; only StartOS may follow it
 };
-static_assert(port::LOWEST_HANDLER_NUMBER > TASK_RUNNING, "a handler could pass for the running task");
+static_assert(port::LOWEST_HANDLER_NUMBER >= TASK_RUNNING, "a handler could pass for the running task");
 
 // The list heads, the run state and the tables lie in one object, so that
 // the hot paths reach them all from one base register; each keeps its own
@@ -146,7 +146,7 @@ inline TaskId TakeTaskRecord() {
 // May the running task make a kernel call? Not after its TerminateTask,
 // not outside a run, when no task is running, and not from a handler: of
 // the states only TASK_RUNNING exceeds 0, the number in thread mode, and
-// none reaches a handler's number.
+// none exceeds a handler's number.
 inline bool IsCallerRunning() { return run_state > port::HandlerNumber(); }
 
 // Precondition: `task` is on no list. Links it into the ready list, which

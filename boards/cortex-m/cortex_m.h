@@ -42,6 +42,18 @@ static inline void BoardPendIrq(uint32_t n) { BOARD_REGISTER(0xE000E200 + 4 * (n
 
 static inline void BoardWaitForInterrupt(void) { __asm__ volatile("wfi" : : : "memory"); }
 
+/* Device interrupts that software raises with BoardPendIrq: every one on
+ * the NVIC; these two are the ones the tests use beside IRQ0. */
+#define BOARD_RAISABLE_IRQ_1 1
+#define BOARD_RAISABLE_IRQ_2 2
+#define BOARD_IRQ_HANDLER_(n) IRQ##n##_Handler
+#define BOARD_IRQ_HANDLER(n) BOARD_IRQ_HANDLER_(n) /* the handler of IRQ n, n a macro */
+
+/* A loop of exactly two instructions per pass, for calibration. */
+static inline void BoardCountdown(uint32_t passes) {
+    __asm__ volatile(".syntax unified\n1: subs %0, #1\n bne 1b" : "+r"(passes) : : "cc");
+}
+
 #ifndef BOARD_TICK
 /* The tick is SysTick on the core clock. */
 #define BOARD_TICK_IS_SYSTICK 1

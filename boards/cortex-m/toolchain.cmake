@@ -12,6 +12,7 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-none-eabi-gcc)
 set(CMAKE_CXX_COMPILER arm-none-eabi-g++)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(ONESTACK_BOARD_FAMILY cortex-m)
 
 set(CMAKE_C_FLAGS_INIT "${ONESTACK_CPU_FLAGS} -mthumb -ffunction-sections -fdata-sections")
 # No C++ standard library on the target: C++ code may include C headers only.

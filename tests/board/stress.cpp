@@ -1,13 +1,15 @@
 // Interrupts at many points, on the board under QEMU with instruction-
 // counted time: the tick at a random short period and nested, chained,
 // software-triggered interrupts activate tasks of random priorities while
-// tasks activate, hold and release. Every check is made here, as it runs:
-// each activation runs exactly once; no task starts while a handler's task
-// of higher priority waits, nor while the ready list holds anything above
-// it; no task at or below a held ceiling starts during the hold; the core
-// registers and flags and, with an FPU, s0-s31 and FPSCR survive every
-// interrupt and every preemption, in tasks and in handlers alike; and the
-// tables are clean at the end. It reports the peak stack, from a painted
+// tasks activate, hold and release, on a Cortex-M or a RISC-V board. Every
+// check is made here, as it runs: each activation runs exactly once; no
+// task starts while a handler's task of higher priority waits, nor while
+// the ready list holds anything above it; no task at or below a held
+// ceiling starts during the hold; the core registers and flags and, with
+// an FPU, its registers and status (s0-s31 and FPSCR, f0-f31 and fcsr)
+// survive every interrupt and every preemption, in tasks and in handlers
+// alike; on RISC-V, fcsr survives nested handlers; and the tables are clean
+// at the end. It reports the peak stack, from a painted
 // stack.
 #include <stdint.h>
 #include <stdio.h>
@@ -31,8 +33,8 @@ constexpr int LEVELS = 8;    // task priorities 0 (the background) to 7
 constexpr int MAX_LIVE = 14; // activations allowed at once, of 16 records
 constexpr uint32_t PAINT = 0xC5C5C5C5u;
 
-// Interrupt sources: exception numbers and NVIC levels (0 most urgent).
-enum : uint32_t { IRQ_NEST = 0, IRQ_DEEP = 1, IRQ_CHAIN = 2 };
+// Interrupt sources that software raises, and their levels (0 most urgent).
+enum : uint32_t { IRQ_NEST = 0, IRQ_DEEP = BOARD_RAISABLE_IRQ_1, IRQ_CHAIN = BOARD_RAISABLE_IRQ_2 };
 // Levels 0 to 3, distinct on every Cortex-M, ARMv6-M's 2 bits included.
 enum : uint32_t { LEVEL_DEEP = 0, LEVEL_NEST = 1, LEVEL_TICK = 2, LEVEL_CHAIN = 3 };
 
@@ -60,12 +62,21 @@ volatile int held[LEVELS + 1], held_count;
 volatile uint32_t churns, fp_churns;
 volatile bool stopping;
 
+#if defined(__riscv)
+uint32_t Mask() {
+    uint32_t was;
+    __asm__ volatile("csrrci %0, mstatus, 8" : "=r"(was) : : "memory");
+    return was & 8;
+}
+void Unmask(uint32_t was) { __asm__ volatile("csrs mstatus, %0" : : "r"(was) : "memory"); }
+#else
 uint32_t Mask() {
     uint32_t was;
     __asm__ volatile("mrs %0, primask\n\tcpsid i" : "=r"(was) : : "memory");
     return was;
 }
 void Unmask(uint32_t was) { __asm__ volatile("msr primask, %0" : : "r"(was) : "memory"); }
+#endif
 
 [[noreturn]] void Fail(const char *what, int level) {
     Mask();
@@ -75,10 +86,53 @@ void Unmask(uint32_t was) { __asm__ volatile("msr primask, %0" : : "r"(was) : "m
     }
 }
 
-// Uses r0 to r12 and the carry flag, and returns a checksum of them all:
-// an interrupt anywhere in it that lost a register or a flag changes it.
+// Uses every core register but sp, gp and tp (r0 to r12 and the carry flag
+// on the Cortex-M), and returns a checksum of them all: an interrupt
+// anywhere in it that lost a register or a flag changes it.
 extern "C" uint32_t ChurnRegisters(uint32_t seed, uint32_t rounds);
-#if defined(__ARM_ARCH_6M__)
+#if defined(__riscv)
+// a0 is the checksum and a1 counts the rounds; a2 is a scratch while the
+// others are filled from the seed, and then churned like them.
+__asm__(R"(
+    .section .text.ChurnRegisters, "ax", @progbits
+    .global ChurnRegisters
+    .type ChurnRegisters, @function
+ChurnRegisters:
+    addi sp, sp, -64
+    .set churn_slot, 0
+    .irp r, ra,s0,s1,s2,s3,s4,s5,s6,s7,s8,s9,s10,s11
+    sw \r, churn_slot(sp)
+    .set churn_slot, churn_slot + 4
+    .endr
+    .irp r, ra,t0,t1,t2,t3,t4,t5,t6,a3,a4,a5,a6,a7,s0,s1,s2,s3,s4,s5,s6,s7,s8,s9,s10,s11
+    slli a2, a0, 13
+    xor a0, a0, a2
+    srli a2, a0, 17
+    xor a0, a0, a2
+    slli a2, a0, 5
+    xor a0, a0, a2
+    mv \r, a0
+    .endr
+1:  .irp r, ra,t0,t1,t2,t3,t4,t5,t6,a2,a3,a4,a5,a6,a7,s0,s1,s2,s3,s4,s5,s6,s7,s8,s9,s10,s11
+    add \r, \r, a0
+    xor a0, a0, \r
+    .endr
+    srli a0, a0, 1
+    addi a1, a1, -1
+    bnez a1, 1b
+    .irp r, ra,t0,t1,t2,t3,t4,t5,t6,a2,a3,a4,a5,a6,a7,s0,s1,s2,s3,s4,s5,s6,s7,s8,s9,s10,s11
+    xor a0, a0, \r
+    .endr
+    .set churn_slot, 0
+    .irp r, ra,s0,s1,s2,s3,s4,s5,s6,s7,s8,s9,s10,s11
+    lw \r, churn_slot(sp)
+    .set churn_slot, churn_slot + 4
+    .endr
+    addi sp, sp, 64
+    ret
+    .size ChurnRegisters, . - ChurnRegisters
+)");
+#elif defined(__ARM_ARCH_6M__)
 // Thumb-1: r0-r6 carry the flag from one adcs to the next, across the
 // adds of the high registers, which set no flags.
 __asm__(R"(
@@ -221,7 +275,98 @@ ChurnRegisters:
 )");
 #endif
 
-#if defined(__ARM_FP)
+#if defined(__riscv_flen)
+#define STRESS_FP 1
+// Sets fcsr's rounding mode (one of the four directed and nearest) and
+// flags from the seed, fills f0-f31 with finite values from it, adds and
+// subtracts them round after round in that mode, and returns a checksum of
+// all 32 registers and fcsr: an interrupt anywhere in it that lost an F
+// register or fcsr changes it.
+extern "C" uint32_t ChurnFloatingPoint(uint32_t seed, uint32_t rounds);
+__asm__(R"(
+    .section .text.ChurnFloatingPoint, "ax", @progbits
+    .global ChurnFloatingPoint
+    .type ChurnFloatingPoint, @function
+ChurnFloatingPoint:
+    addi sp, sp, -64
+    .set churn_slot, 0
+    .irp r, fs0,fs1,fs2,fs3,fs4,fs5,fs6,fs7,fs8,fs9,fs10,fs11
+    fsw \r, churn_slot(sp)
+    .set churn_slot, churn_slot + 4
+    .endr
+    frcsr a5
+    sw a5, 48(sp)
+    andi a2, a0, 0x7F           # frm 0 to 3, and the flags
+    fscsr a2
+    mv a2, a0
+    .irp n, 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31
+    slli a3, a2, 13
+    xor a2, a2, a3
+    srli a3, a2, 17
+    xor a2, a2, a3
+    slli a3, a2, 5
+    xor a2, a2, a3
+    lui a4, 0x40000
+    not a4, a4
+    and a3, a2, a4              # an exponent below 128: finite, and at times subnormal
+    fmv.w.x f\n, a3
+    .endr
+1:
+    fadd.s f0, f0, f1
+    fsub.s f1, f1, f2
+    fadd.s f2, f2, f3
+    fsub.s f3, f3, f4
+    fadd.s f4, f4, f5
+    fsub.s f5, f5, f6
+    fadd.s f6, f6, f7
+    fsub.s f7, f7, f8
+    fadd.s f8, f8, f9
+    fsub.s f9, f9, f10
+    fadd.s f10, f10, f11
+    fsub.s f11, f11, f12
+    fadd.s f12, f12, f13
+    fsub.s f13, f13, f14
+    fadd.s f14, f14, f15
+    fsub.s f15, f15, f16
+    fadd.s f16, f16, f17
+    fsub.s f17, f17, f18
+    fadd.s f18, f18, f19
+    fsub.s f19, f19, f20
+    fadd.s f20, f20, f21
+    fsub.s f21, f21, f22
+    fadd.s f22, f22, f23
+    fsub.s f23, f23, f24
+    fadd.s f24, f24, f25
+    fsub.s f25, f25, f26
+    fadd.s f26, f26, f27
+    fsub.s f27, f27, f28
+    fadd.s f28, f28, f29
+    fsub.s f29, f29, f30
+    fadd.s f30, f30, f31
+    fsub.s f31, f31, f0
+    addi a1, a1, -1
+    bnez a1, 1b
+    frcsr a0
+    .irp n, 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31
+    fmv.x.w a2, f\n
+    slli a3, a0, 25
+    srli a0, a0, 7
+    or a0, a0, a3
+    xor a0, a0, a2
+    .endr
+    lw a5, 48(sp)
+    fscsr a5
+    .set churn_slot, 0
+    .irp r, fs0,fs1,fs2,fs3,fs4,fs5,fs6,fs7,fs8,fs9,fs10,fs11
+    flw \r, churn_slot(sp)
+    .set churn_slot, churn_slot + 4
+    .endr
+    addi sp, sp, 64
+    ret
+    .size ChurnFloatingPoint, . - ChurnFloatingPoint
+)");
+#elif defined(__ARM_FP)
+#define STRESS_FP 1
 // Sets FPSCR's control bits and flags from the seed, fills s0-s31 with
 // finite values from it, adds and subtracts them round after round in that
 // rounding mode, and returns a checksum of all 32 registers and FPSCR: an
@@ -307,7 +452,7 @@ void Churn(Random &random, int level, uint32_t most = 40) {
     Unmask(was);
     if (ChurnRegisters(seed, rounds) != expected)
         Fail("a register or a flag changed across an interrupt", level);
-#if defined(__ARM_FP)
+#if defined(STRESS_FP)
     const uint32_t fp_rounds = 1 + rounds / 4; // each is about three of the core registers' rounds
     was = Mask();
     const uint32_t expected_fp = ChurnFloatingPoint(seed, fp_rounds);
@@ -468,6 +613,24 @@ void ChurnInHandler(Random &random) {
     if (random.Below(4) == 0) Churn(random, IN_HANDLER, 4);
 }
 
+#if defined(__riscv_flen)
+// A handler starts with fcsr 0 until it writes FP state of its own, and a
+// nested handler that leaves its flags raised does not change that; each
+// handler checks it before its churn and then leaves the inexact flag set.
+void CheckFcsrUntouched() {
+    uint32_t fcsr;
+    __asm__ volatile("frcsr %0" : "=r"(fcsr));
+    if (fcsr != 0) Fail("fcsr changed across a nested handler", IN_HANDLER);
+}
+void LeaveInexactRaised() {
+    volatile float third = 1.0f;
+    third = third / 3.0f;
+}
+#else
+void CheckFcsrUntouched() {}
+void LeaveInexactRaised() {}
+#endif
+
 } // namespace
 
 extern "C" void BOARD_TICK_HANDLER() {
@@ -480,8 +643,11 @@ extern "C" void BOARD_TICK_HANDLER() {
         return;
     }
     ScheduleTick();
-    ChurnInHandler(tick_random);
+    CheckFcsrUntouched();
     for (uint32_t n = tick_random.Below(3); n > 0; --n) ActivateFromHandler(tick_random);
+    CheckFcsrUntouched();
+    ChurnInHandler(tick_random);
+    LeaveInexactRaised();
     if (tick_random.Below(4) == 0) BoardPendIrq(IRQ_NEST);  // nests at once
     if (tick_random.Below(8) == 0) BoardPendIrq(IRQ_CHAIN); // chains after this handler
 }
@@ -490,25 +656,34 @@ extern "C" void IRQ0_Handler() {
     CountInterrupt();
     nested = nested + 1;
     if (stopping) return;
-    ChurnInHandler(nest_random);
+    CheckFcsrUntouched();
     ActivateFromHandler(nest_random);
+    CheckFcsrUntouched();
+    ChurnInHandler(nest_random);
+    LeaveInexactRaised();
     if (nest_random.Below(3) == 0) BoardPendIrq(IRQ_DEEP);
 }
 
-extern "C" void IRQ1_Handler() {
+extern "C" void BOARD_IRQ_HANDLER(BOARD_RAISABLE_IRQ_1)() {
     CountInterrupt();
     deep = deep + 1;
     if (stopping) return;
-    ChurnInHandler(deep_random);
+    CheckFcsrUntouched();
     ActivateFromHandler(deep_random);
+    CheckFcsrUntouched();
+    ChurnInHandler(deep_random);
+    LeaveInexactRaised();
 }
 
-extern "C" void IRQ2_Handler() {
+extern "C" void BOARD_IRQ_HANDLER(BOARD_RAISABLE_IRQ_2)() {
     CountInterrupt();
     chained = chained + 1;
     if (stopping) return;
-    ChurnInHandler(chain_random);
+    CheckFcsrUntouched();
     ActivateFromHandler(chain_random);
+    CheckFcsrUntouched();
+    ChurnInHandler(chain_random);
+    LeaveInexactRaised();
 }
 
 namespace {
@@ -532,7 +707,11 @@ void Background() {
 
 void PaintStack() {
     uint32_t *here;
+#if defined(__riscv)
+    __asm__ volatile("mv %0, sp" : "=r"(here));
+#else
     __asm__ volatile("mov %0, sp" : "=r"(here));
+#endif
     for (uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4; p < here - 16; ++p) *p = PAINT;
 }
 
@@ -576,7 +755,9 @@ void SetLazyStacking() {
 // ", N of them of the FP registers, stacked lazily", or nothing without an FPU.
 const char *FloatingPointChecks() {
     static char text[64];
-#if defined(__ARM_FP)
+#if defined(__riscv_flen)
+    snprintf(text, sizeof text, ", %lu of them of the F registers and fcsr", (unsigned long)fp_churns);
+#elif defined(__ARM_FP)
     snprintf(text, sizeof text, ", %lu of them of the FP registers, stacked %s", (unsigned long)fp_churns,
              STRESS_LAZY_STACKING ? "lazily" : "at once");
 #endif

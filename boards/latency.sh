@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
-# Interrupt latency on a Cortex-M board, in instructions, exact: latency.elf
+# Interrupt latency on a board, in instructions, exact: latency.elf
 # runs once under QEMU with one instruction per translation block and every
 # block's execution logged, and the log's program counters are counted
 # from the handler's ActivateTask call to the task entry's first
 # instruction, and from the entry's return to the interrupted instruction.
-# Exception entry and return are not instructions; on silicon each costs
-# about 12 cycles more.
+# On the Cortex-M, exception entry and return are not instructions; on
+# silicon each costs about 12 cycles more. On RISC-V the trap's entry and
+# exit are instructions, and counted.
 #
-#   boards/cortex-m/latency.sh build-dir
+#   boards/latency.sh build-dir     (ONESTACK_BINUTILS: the toolchain's prefix)
 set -euo pipefail
-elf=$1/boards/cortex-m/latency.elf
+elf=$(echo "$1"/boards/*/latency.elf)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 "$1/qemu.sh" -singlestep -d exec,nochain -D "$log" -kernel "$elf" >/dev/null 2>&1
 # Addresses as the log writes them, eight lower-case hex digits, which
 # compare as strings in the order of the numbers.
-symbols=$(arm-none-eabi-nm -S "$elf")
+symbols=$("${ONESTACK_BINUTILS:-arm-none-eabi-}nm" -S "$elf")
 address() { awk -v name="$1" '$NF == name { print $1 }' <<<"$symbols"; }
 entry=$(address LatencyEntry)
 entry_size=$(awk '$NF == "LatencyEntry" { print $2 }' <<<"$symbols")

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The kernel on a board, built at -Os: code and static RAM of all of the
+# kernel's objects (the port's interrupt exit included), stack per level of
+# preemption, instructions per operation counted under QEMU, and the
+# interrupt path's latency.
+#
+#   boards/footprint.sh BOARD
+set -euo pipefail
+cd "$(dirname "$0")/.."
+board=${1:?usage: boards/footprint.sh BOARD}
+build=build-$board-Os
+cmake -S . -B "$build" --no-warn-unused-cli --toolchain "boards/$board/toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+cmake --build "$build" -j --target onestack_kernel stack_per_level count_instructions latency >/dev/null
+# The toolchain's own binutils, beside its compiler.
+compiler=$(awk -F= '/^CMAKE_C_COMPILER:/ { print $2 }' "$build/CMakeCache.txt")
+export ONESTACK_BINUTILS=${compiler%gcc}
+if [[ -d $build/boards/riscv ]]; then
+    # RISC-V objects shrink when linked: the sizes are the link map's.
+    cmake --build "$build" -j --target kernel_image >/dev/null
+    sum() {
+        awk -v p="$1" '
+            function hex(s,    i, n) { n = 0; for (i = 3; i <= length(s); ++i) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1; return n }
+            /^ \.[^ ]+$/ { section = $1; next }
+            /^ \./ { section = $1 }
+            /libonestack\.a\(/ && section ~ p { n += hex($(NF - 1)) }
+            { section = "" }
+            END { print n + 0 }' "$build/boards/riscv/kernel_image.map"
+    }
+else
+    mapfile -t objects < <(find "$build/kernel/CMakeFiles/onestack_kernel.dir" -name '*.obj' | sort)
+    sum() { "${ONESTACK_BINUTILS}size" -A "${objects[@]}" | awk -v p="$1" '$1 ~ p { n += $2 } END { print n + 0 }'; }
+fi
+echo "== $board, -Os"
+printf '%-44s %6s bytes\n' "kernel code (.text)" "$(sum '^\.text')"
+printf '%-44s %6s bytes\n' "kernel message texts (.rodata)" "$(sum '^\.s?rodata')"
+printf '%-44s %6s bytes\n' "kernel static RAM (.data + .bss)" "$(sum '^\.s?(data|bss)')"
+"$build/qemu.sh" -kernel "$build/bench/stack_per_level.elf" 2>/dev/null | grep '^stack'
+"$build/qemu.sh" -icount shift=0 -kernel "$(echo "$build"/boards/*/count_instructions.elf)" 2>/dev/null |
+    grep -v '^Happy'
+boards/latency.sh "$build"

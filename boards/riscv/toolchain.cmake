@@ -1,0 +1,40 @@
+# Bare-metal RV32 in machine mode with GCC's riscv64-unknown-elf toolchain
+# and picolibc, under QEMU's virt machine. Included by each board's
+# toolchain file, which first sets:
+#   ONESTACK_BOARD_DIR       the board's folder (board.h, memory.ld)
+#   ONESTACK_CPU_FLAGS       -march and -mabi, for everything linked, with
+#                            -misa-spec=2.2: its I holds the CSR instructions,
+#                            and the C library's multilibs are named so
+#   ONESTACK_QEMU_CPU        the hart QEMU emulates
+# Standard output and the exit status reach the host by semihosting.
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR riscv32)
+set(CMAKE_C_COMPILER riscv64-unknown-elf-gcc)
+set(CMAKE_CXX_COMPILER riscv64-unknown-elf-g++)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(ONESTACK_BOARD_FAMILY riscv)
+
+set(CMAKE_C_FLAGS_INIT "${ONESTACK_CPU_FLAGS} --specs=picolibc.specs -ffunction-sections -fdata-sections")
+# No C++ standard library on the target: C++ code may include C headers only.
+set(CMAKE_CXX_FLAGS_INIT "${CMAKE_C_FLAGS_INIT} -nostdinc++ -fno-exceptions -fno-rtti")
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "${ONESTACK_CPU_FLAGS} --oslib=semihost -nostartfiles -Wl,--gc-sections")
+
+# Programs run under QEMU; semihosting carries their output and exit status.
+# The C library writes both standard streams to the semihosting console,
+# which QEMU sends to its standard error unless given a character device:
+# here its standard output.
+set(ONESTACK_QEMU qemu-system-riscv32 -machine virt -cpu ${ONESTACK_QEMU_CPU} -bios none -display none
+    -monitor none -serial none -chardev stdio,id=semihosting,signal=off
+    -semihosting-config enable=on,target=native,chardev=semihosting)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ONESTACK_QEMU} -kernel)
+# Programs that take interrupts run on instruction-counted time, one
+# nanosecond per instruction, so that every run is the same; a wait for an
+# interrupt skips ahead to the next timer event. mtime then counts once
+# every 100 instructions.
+set(ONESTACK_QEMU_COUNTED ${ONESTACK_QEMU} -icount shift=0,sleep=off -kernel)
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
