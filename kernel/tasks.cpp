@@ -160,7 +160,8 @@ void onestack::DispatchAtInterruptExit(TaskId awaited) {
 extern "C" {
 
 void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
-    if (!IsCallerRunning()) {
+    // IsCallerRunning, with the address that a handler's call takes alone.
+    if (!(*port::AddressAnew(&run_state) > port::HandlerNumber())) {
         return ActivateFromHandler(entry, priority, name);
     }
     if (entry == nullptr) {

@@ -42,6 +42,10 @@ static inline void BoardPendIrq(uint32_t n) { BOARD_REGISTER(0xE000E200 + 4 * (n
 
 static inline void BoardWaitForInterrupt(void) { __asm__ volatile("wfi" : : : "memory"); }
 
+/* For the latency count: the store of %1 to the address in %0 that raises IRQ0. */
+#define BOARD_STORE_WORD "str %1, [%0]"
+#define BOARD_IRQ0_PEND_REGISTER 0xE000E200u
+
 /* Device interrupts that software raises with BoardPendIrq: every one on
  * the NVIC; these two are the ones the tests use beside IRQ0. */
 #define BOARD_RAISABLE_IRQ_1 1

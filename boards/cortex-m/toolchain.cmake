@@ -22,13 +22,4 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "${ONESTACK_CPU_FLAGS} -mthumb --specs=rdimon.sp
 # Programs run under QEMU; semihosting carries their output and exit status.
 set(ONESTACK_QEMU qemu-system-arm -machine ${ONESTACK_QEMU_MACHINE} -cpu ${ONESTACK_QEMU_CPU} -display none
     -monitor none -serial none -semihosting-config enable=on,target=native)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ONESTACK_QEMU} -kernel)
-# Programs that take interrupts run on instruction-counted time, one
-# nanosecond per instruction, so that every run is the same; a wait for an
-# interrupt skips ahead to the next timer event.
-set(ONESTACK_QEMU_COUNTED ${ONESTACK_QEMU} -icount shift=0,sleep=off -kernel)
-
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/../toolchain_common.cmake)

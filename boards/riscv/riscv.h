@@ -55,6 +55,10 @@ void BoardPendIrq(uint32_t n);
 
 static inline void BoardWaitForInterrupt(void) { __asm__ volatile("wfi" : : : "memory"); }
 
+/* For the latency count: the store of %1 to the address in %0 that raises IRQ0. */
+#define BOARD_STORE_WORD "sw %1, 0(%0)"
+#define BOARD_IRQ0_PEND_REGISTER BOARD_CLINT
+
 /* The tick is the machine timer, on mtime's clock. Interrupts every `period` timer clocks, or stops with 0.
  */
 void BoardStartTick(uint32_t period);

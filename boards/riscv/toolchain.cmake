@@ -27,14 +27,5 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT
 set(ONESTACK_QEMU qemu-system-riscv32 -machine virt -cpu ${ONESTACK_QEMU_CPU} -bios none -display none
     -monitor none -serial none -chardev stdio,id=semihosting,signal=off
     -semihosting-config enable=on,target=native,chardev=semihosting)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ONESTACK_QEMU} -kernel)
-# Programs that take interrupts run on instruction-counted time, one
-# nanosecond per instruction, so that every run is the same; a wait for an
-# interrupt skips ahead to the next timer event. mtime then counts once
-# every 100 instructions.
-set(ONESTACK_QEMU_COUNTED ${ONESTACK_QEMU} -icount shift=0,sleep=off -kernel)
-
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Under instruction-counted time mtime counts once every 100 instructions.
+include(${CMAKE_CURRENT_LIST_DIR}/../toolchain_common.cmake)

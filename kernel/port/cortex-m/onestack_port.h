@@ -14,6 +14,9 @@
 #pragma GCC visibility push(hidden)
 namespace onestack::port {
 
+// The address as given: see the RISC-V port.
+template <typename T> inline T *AddressAnew(T *address) { return address; }
+
 // PRIMASK as it was before MaskInterrupts: 1 if the caller had masked them.
 using InterruptMask = uint32_t;
 

@@ -11,6 +11,9 @@
 #pragma GCC visibility push(hidden)
 namespace onestack::port {
 
+// The address as given: see the RISC-V port.
+template <typename T> inline T *AddressAnew(T *address) { return address; }
+
 using InterruptMask = int;
 
 inline InterruptMask MaskInterrupts() { return 0; }

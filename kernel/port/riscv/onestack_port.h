@@ -11,6 +11,17 @@
 #pragma GCC visibility push(hidden)
 namespace onestack::port {
 
+// The address, formed anew where it is used. An operation's first check
+// reads the run state, and GCC otherwise keeps the tables' base, which the
+// whole operation needs, in a saved register from that check on: it then
+// saves registers before it can tell a handler's call, which needs none,
+// from a task's. Without a multiple-register store each costs two
+// instructions, for 11 of a handler's activation.
+template <typename T> inline T *AddressAnew(T *address) {
+    __asm__("" : "+r"(address));
+    return address;
+}
+
 // mstatus as it was before MaskInterrupts.
 using InterruptMask = uint32_t;
 
