@@ -18,9 +18,9 @@ void IRQ0_Handler(void) { ActivateTask(LatencyEntry, 2, "entry"); }
 /* The store that raises IRQ0 and, after it, the interrupted instruction. */
 static void RaiseIrq0(void) {
     __asm__ volatile(BOARD_STORE_WORD "\n"
-                     ".global latency_interrupted\n"
-                     "latency_interrupted:\n\t"
-                     "nop" ::"r"(BOARD_IRQ0_PEND_REGISTER),
+                                      ".global latency_interrupted\n"
+                                      "latency_interrupted:\n\t"
+                                      "nop" ::"r"(BOARD_IRQ0_PEND_REGISTER),
                      "r"(1u)
                      : "memory");
 }

@@ -37,7 +37,8 @@ void port::PrepareInterrupts() {
     __asm__ volatile("csrr %0, mtvec" : "=r"(mtvec));
     constexpr uintptr_t VECTORED = 1;
     if (mtvec != (reinterpret_cast<uintptr_t>(onestack_trap_vector) | VECTORED)) {
-        return StopKernel(ONESTACK_RULE("StartOS", "mtvec is not the kernel's trap vector, in vectored mode"));
+        return StopKernel(
+            ONESTACK_RULE("StartOS", "mtvec is not the kernel's trap vector, in vectored mode"));
     }
 }
 
@@ -62,6 +63,7 @@ void port::StopCallOutsideHandler(const char *operation, const char *) { return 
 #endif
 #endif
 
+// clang-format off
 __asm__(R"(
     .section .text.onestack_trap_vector, "ax", @progbits
     .balign 64
@@ -182,3 +184,4 @@ onestack_interrupt_entry:
     mret
     .size onestack_interrupt_entry, . - onestack_interrupt_entry
 )");
+// clang-format on
