@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all help configure build run test bench lint board boards m3 fuzz coverage check-readme trace pictures \
+.PHONY: all help configure build run test bench lint board boards m3 fuzz coverage check-readme trace pictures stack \
   clean need-board
 
 all: build
@@ -22,7 +22,8 @@ help:
 	@echo "make trace        the demo traced: build-trace/demo.{json,vcd,svg}, and the traced suite"
 	@echo "make pictures     the README's trace pictures, into docs/ (needs the board's toolchain and QEMU)"
 	@echo "make coverage     line and branch coverage of the kernel; fails below 100% (gcovr)"
-	@echo "make fuzz         the kernel and trace reader fuzzers for FUZZ_SECONDS (clang)"
+	@echo "make stack        the demo's worst-case stack bound and chain, on the host"
+	@echo "make fuzz         the kernel, trace reader and stack tool fuzzers for FUZZ_SECONDS (clang)"
 	@echo "make check-readme the README's figures against the measurements"
 	@echo "make clean        remove every build folder"
 	@echo "Variables: BUILD=dir (default build), WERROR=ON, CMAKE_FLAGS=..., FUZZ_SECONDS=60"
@@ -72,7 +73,8 @@ bench: build
 	bench/footprint.sh
 
 # Static analysis of the kernel and the demo, and the formatting of all code.
-LINT_SOURCES = $(filter-out kernel/trace.cpp,$(wildcard kernel/*.cpp)) kernel/port/host/*.cpp demo/*.cpp tools/trace/*.cpp
+LINT_SOURCES = $(filter-out kernel/trace.cpp,$(wildcard kernel/*.cpp)) kernel/port/host/*.cpp demo/*.cpp tools/trace/*.cpp \
+  tools/stack/*.cpp
 lint: build
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h' '*.c')
 	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)
@@ -103,6 +105,13 @@ m3: need-board
 	$(MAKE) --no-print-directory board BOARD=lm3s6965evb
 	WERROR=$(WERROR) tools/trace/board_trace.sh
 
+# The demo's worst-case stack on the host, from GCC's call graphs: its
+# bound and the worst chain (the boards check theirs as they build).
+stack:
+	cmake -S . -B build-stack -DCMAKE_BUILD_TYPE=MinSizeRel -DONESTACK_STACK_INFO=ON -DONESTACK_WERROR=$(WERROR)
+	cmake --build build-stack -j --target demo
+	cat build-stack/demo/demo.stack.txt
+
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
 # FUZZ_SECONDS; the corpus in build-fuzz/corpus carries over between runs.
 # Its progress goes to build-fuzz/fuzz.log; only the closing statistics are
@@ -110,14 +119,17 @@ m3: need-board
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONESTACK_SANITIZE=ON -DONESTACK_FUZZ=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-fuzz -j --target kernel_fuzzer trace_fuzzer
-	mkdir -p build-fuzz/corpus build-fuzz/trace-corpus
+	cmake --build build-fuzz -j --target kernel_fuzzer trace_fuzzer stack_fuzzer
+	mkdir -p build-fuzz/corpus build-fuzz/trace-corpus build-fuzz/stack-corpus
 	./build-fuzz/tests/kernel_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus \
 	  >build-fuzz/fuzz.log 2>&1 || { tail -n 60 build-fuzz/fuzz.log; exit 1; }
 	grep -E '^(Done |stat::)' build-fuzz/fuzz.log
 	./build-fuzz/tests/trace_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/trace-corpus \
 	  >build-fuzz/trace-fuzz.log 2>&1 || { tail -n 60 build-fuzz/trace-fuzz.log; exit 1; }
 	grep -E '^(Done |stat::)' build-fuzz/trace-fuzz.log
+	./build-fuzz/tests/stack_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/stack-corpus \
+	  tests/fuzz/stack-seeds >build-fuzz/stack-fuzz.log 2>&1 || { tail -n 60 build-fuzz/stack-fuzz.log; exit 1; }
+	grep -E '^(Done |stat::)' build-fuzz/stack-fuzz.log
 
 # Line and branch coverage of kernel/ from the whole suite; fails below 100%.
 coverage:

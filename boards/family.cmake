@@ -10,7 +10,8 @@
 add_library(onestack_board_startup OBJECT startup.c)
 target_link_options(onestack_board_startup INTERFACE -T${ONESTACK_BOARD_DIR}/memory.ld
   -L${CMAKE_CURRENT_SOURCE_DIR})
-target_include_directories(onestack_board_startup PUBLIC ${ONESTACK_BOARD_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+target_include_directories(onestack_board_startup PUBLIC ${ONESTACK_BOARD_DIR} ${CMAKE_CURRENT_SOURCE_DIR}
+  PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 onestack_warnings(onestack_board_startup)
 
 add_executable(count_instructions ${CMAKE_CURRENT_LIST_DIR}/count_instructions.c)
@@ -25,3 +26,7 @@ string(REPLACE ";" " " qemu_line "${ONESTACK_QEMU}")
 string(REPLACE "-serial none" "-serial \"\${ONESTACK_QEMU_SERIAL:-none}\"" qemu_line "${qemu_line}")
 file(WRITE ${PROJECT_BINARY_DIR}/qemu.sh "#!/bin/sh\nexec ${qemu_line} \"$@\"\n")
 file(CHMOD ${PROJECT_BINARY_DIR}/qemu.sh PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# The stack the C library's functions take, measured (board.stack).
+add_executable(libc_stack ${CMAKE_CURRENT_LIST_DIR}/libc_stack.c)
+onestack_program(libc_stack)

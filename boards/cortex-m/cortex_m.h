@@ -42,6 +42,12 @@ static inline void BoardPendIrq(uint32_t n) { BOARD_REGISTER(0xE000E200 + 4 * (n
 
 static inline void BoardWaitForInterrupt(void) { __asm__ volatile("wfi" : : : "memory"); }
 
+static inline uintptr_t BoardStackPointer(void) {
+    uintptr_t sp;
+    __asm__ volatile("mov %0, sp" : "=r"(sp));
+    return sp;
+}
+
 /* For the latency count: the store of %1 to the address in %0 that raises IRQ0. */
 #define BOARD_STORE_WORD "str %1, [%0]"
 #define BOARD_IRQ0_PEND_REGISTER 0xE000E200u

@@ -59,7 +59,19 @@ static void SemihostingExit(uint32_t reason, uint32_t status) {
     }
 }
 
+static int32_t BoardSemihosting(uint32_t operation, void *argument) {
+    register uint32_t r0 __asm__("r0") = operation;
+    register void *r1 __asm__("r1") = argument;
+    __asm__ volatile("bkpt 0xab" : "+r"(r0) : "r"(r1) : "memory");
+    return (int32_t)r0;
+}
+
+#include "stack_peak.h"
+
+/* Masked: no handler's task runs over the report and the exit. */
 void BoardExit(int status) {
+    __asm__ volatile("cpsid i" : : : "memory");
+    ReportStackPeak();
     fflush(stdout);
     fflush(stderr);
     SemihostingExit(status == 0 ? ADP_STOPPED_APPLICATION_EXIT : ADP_STOPPED_RUN_TIME_ERROR,
@@ -149,6 +161,7 @@ static int HasTheSysTickItTicksWith(void) {
 }
 
 void BoardStart(void) {
+    PaintStack();
     for (uint32_t *from = _data_load, *to = _data_start; to < _data_end;) *to++ = *from++;
     for (uint32_t *to = _bss_start; to < _bss_end;) *to++ = 0;
     MeasurePriorityBits();

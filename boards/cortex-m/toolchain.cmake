@@ -13,6 +13,12 @@ set(CMAKE_C_COMPILER arm-none-eabi-gcc)
 set(CMAKE_CXX_COMPILER arm-none-eabi-g++)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(ONESTACK_BOARD_FAMILY cortex-m)
+# The frames an interrupt stacks, for the stack tool.
+if(ONESTACK_BOARD_FPU)
+  set(ONESTACK_STACK_TARGET cortex-m-fp)
+else()
+  set(ONESTACK_STACK_TARGET cortex-m)
+endif()
 
 set(CMAKE_C_FLAGS_INIT "${ONESTACK_CPU_FLAGS} -mthumb -ffunction-sections -fdata-sections")
 # No C++ standard library on the target: C++ code may include C headers only.

@@ -55,6 +55,12 @@ void BoardPendIrq(uint32_t n);
 
 static inline void BoardWaitForInterrupt(void) { __asm__ volatile("wfi" : : : "memory"); }
 
+static inline uintptr_t BoardStackPointer(void) {
+    uintptr_t sp;
+    __asm__ volatile("mv %0, sp" : "=r"(sp));
+    return sp;
+}
+
 /* For the latency count: the store of %1 to the address in %0 that raises IRQ0. */
 #define BOARD_STORE_WORD "sw %1, 0(%0)"
 #define BOARD_IRQ0_PEND_REGISTER BOARD_CLINT

@@ -48,7 +48,27 @@ enum {
 #define PLIC_THRESHOLD BOARD_REGISTER(BOARD_PLIC + 0x200000)
 #define PLIC_CLAIM BOARD_REGISTER(BOARD_PLIC + 0x200004)
 
+/* The three instructions of a semihosting call, uncompressed and within
+ * one page: operation in a0, argument in a1, result in a0. */
+int32_t BoardSemihosting(uint32_t operation, void *argument);
+__asm__(".section .text.BoardSemihosting, \"ax\", @progbits\n"
+        ".balign 16\n"
+        ".global BoardSemihosting\n"
+        "BoardSemihosting:\n"
+        ".option push\n"
+        ".option norvc\n"
+        "slli zero, zero, 0x1f\n"
+        "ebreak\n"
+        "srai zero, zero, 7\n"
+        ".option pop\n"
+        "ret\n");
+
+#include "stack_peak.h"
+
+/* Masked: no handler's task runs over the report and the exit. */
 void BoardExit(int status) {
+    __asm__ volatile("csrci mstatus, 8" : : : "memory");
+    ReportStackPeak();
     fflush(stdout);
     fflush(stderr);
     _exit(status);
@@ -272,6 +292,7 @@ extern char onestack_trap_vector[] __attribute__((weak));
 
 void BoardStart(void);
 void BoardStart(void) {
+    PaintStack();
     for (uint32_t *from = _data_load, *to = _data_start; to < _data_end;) *to++ = *from++;
     for (uint32_t *to = _bss_start; to < _bss_end;) *to++ = 0;
     const uintptr_t vector = (uintptr_t)onestack_trap_vector;

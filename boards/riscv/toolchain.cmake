@@ -13,6 +13,12 @@ set(CMAKE_C_COMPILER riscv64-unknown-elf-gcc)
 set(CMAKE_CXX_COMPILER riscv64-unknown-elf-g++)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(ONESTACK_BOARD_FAMILY riscv)
+# The frames an interrupt stacks, for the stack tool.
+if(ONESTACK_CPU_FLAGS MATCHES "-march=rv32[a-z]*f")
+  set(ONESTACK_STACK_TARGET riscv-f)
+else()
+  set(ONESTACK_STACK_TARGET riscv)
+endif()
 
 set(CMAKE_C_FLAGS_INIT "${ONESTACK_CPU_FLAGS} --specs=picolibc.specs -ffunction-sections -fdata-sections")
 # No C++ standard library on the target: C++ code may include C headers only.

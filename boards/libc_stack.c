@@ -1,0 +1,91 @@
+/* The stack each C library function that the board programs call takes,
+ * with every function it calls, measured: the library comes without call
+ * graphs, so the stack tool takes these figures as declared bounds (each
+ * family's board.stack). Each call runs over a painted stack, with
+ * arguments that take the long paths (conversions, padding, a flush). */
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "board.h"
+
+#define PAINT 0xA5A5A5A5u
+
+static volatile double number = 3.0;
+static char text[96];
+
+static void Printf(void) {
+    printf("%d %5s %lu %08x %c %p %-4d|%%\n", -42, "ab", 7ul, 0xbeefu, 'c', (void *)text, 3);
+}
+static void Fprintf(void) { fprintf(stderr, "%s %ld\n", "stop", -1l); }
+static void Snprintf(void) { snprintf(text, sizeof text, "%lu %s %d", 123456789ul, "x", -5); }
+static void Puts(void) { puts("a line"); }
+static void Fputs(void) { fputs("a line\n", stdout); }
+static void Fputc(void) { fputc('x', stdout); }
+static void Putchar(void) { putchar('\n'); }
+static void Errno(void) { errno = 0; }
+static void Fwrite(void) { fwrite("bytes\n", 1, 6, stdout); }
+static void Fflush(void) { fflush(stdout); }
+static void Ferror(void) { (void)ferror(stdout); }
+static void Strerror(void) { (void)strerror(EINVAL); }
+static void Strlen(void) { (void)strlen(text); }
+static void Strstr(void) { (void)strstr(text, "x"); }
+static void Memcpy(void) { memcpy(text, text + 32, 32); }
+static void Memset(void) { memset(text, 1, 64); }
+static void Float(void) { number = number * (double)(uint32_t)text[0] / 7.0; } /* the soft-float helpers */
+#if defined(__arm__)
+extern void initialise_monitor_handles(void);
+static void Monitor(void) { initialise_monitor_handles(); } /* newlib's semihosting set-up, again */
+#endif
+static volatile int32_t dividend = -1000, divisor = 7;
+static void Divide(void) {
+    dividend =
+        dividend / divisor + dividend % divisor + (int32_t)((uint32_t)dividend / (uint32_t)divisor % 5u);
+}
+
+/* The bytes below the stack pointer at the call that `call` wrote. */
+__attribute__((noinline)) static uint32_t Depth(void (*call)(void)) {
+    uint32_t *const sp = (uint32_t *)BoardStackPointer();
+    for (volatile uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4; p < sp; ++p)
+        *p = PAINT; /* not memset, whose frame lies there */
+    call();
+    const uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4;
+    while (*p == PAINT) ++p;
+    return (uint32_t)((uintptr_t)sp - (uintptr_t)p);
+}
+
+int main(void) {
+    static const struct {
+        const char *name;
+        void (*call)(void);
+    } calls[] = {
+        {"printf", Printf},
+        {"fprintf", Fprintf},
+        {"snprintf", Snprintf},
+        {"puts", Puts},
+        {"fputs", Fputs},
+        {"fputc", Fputc},
+        {"putchar", Putchar},
+        {"__errno", Errno},
+        {"fwrite", Fwrite},
+        {"fflush", Fflush},
+        {"ferror", Ferror},
+        {"strerror", Strerror},
+        {"strlen", Strlen},
+        {"strstr", Strstr},
+        {"memcpy", Memcpy},
+        {"memset", Memset},
+        {"the soft-float helpers", Float},
+        {"the division helpers", Divide},
+#if defined(__arm__)
+        {"initialise_monitor_handles", Monitor},
+#endif
+    };
+    uint32_t depth[sizeof calls / sizeof calls[0]];
+    for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) depth[i] = Depth(calls[i].call);
+    for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
+        printf("bound %s %lu\n", calls[i].name, (unsigned long)depth[i]);
+    }
+    return 0;
+}

@@ -1,0 +1,651 @@
+#include "stack_bound.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace onestack_stack {
+
+// With an FPU in use, the frame is the one that holds its state too.
+const Target TARGETS[] = {
+    {"x86-64", 0, "no interrupts: SimulateInterrupt is a call, in the call graph"},
+    {"cortex-m", 32, "the core stacks r0-r3, r12, lr, pc and xPSR"},
+    {"cortex-m-fp", 104, "the same with s0-s15 and FPSCR, when the code it finds uses the FPU"},
+    {"riscv", 80, "the trap entry saves ra, t0-t6, a0-a7, mepc and mstatus"},
+    {"riscv-f", 176, "the same with ft0-ft11, fa0-fa7 and fcsr, when mstatus.FS is Dirty"},
+};
+const size_t TARGET_COUNT = sizeof TARGETS / sizeof TARGETS[0];
+
+namespace {
+
+constexpr const char *INDIRECT = "__indirect_call";
+constexpr const char *NOTHING = "(nothing)"; // what `calls F -` says F's pointer reaches
+constexpr int MAX_INCLUDE_DEPTH = 8;
+
+std::string Where(const std::string &path, int line) { return path + ":" + std::to_string(line) + ": "; }
+
+// A title without the assembler's '*' mark; a file-local function's keeps
+// its file, which makes it unique.
+std::string Title(std::string text) {
+    if (!text.empty() && text[0] == '*') text.erase(0, 1);
+    return text;
+}
+
+// The `key: "value"` pairs of one graph line; false if malformed.
+bool Fields(const std::string &text, size_t from, std::map<std::string, std::string> &fields) {
+    size_t i = from;
+    for (;;) {
+        while (i < text.size() && text[i] == ' ') ++i;
+        if (i < text.size() && text[i] == '}') return true;
+        const size_t colon = text.find(':', i);
+        if (colon == std::string::npos) return false;
+        std::string key = text.substr(i, colon - i);
+        while (!key.empty() && key.back() == ' ') key.pop_back();
+        if (key.empty() || key.find_first_of("\"{} ") != std::string::npos) return false;
+        i = colon + 1;
+        while (i < text.size() && text[i] == ' ') ++i;
+        if (i >= text.size()) return false;
+        std::string value;
+        if (text[i] == '"') {
+            for (++i;; ++i) {
+                if (i >= text.size()) return false;
+                if (text[i] == '"') break;
+                if (text[i] == '\\') {
+                    if (++i >= text.size()) return false;
+                    value += text[i] == 'n' ? '\n' : text[i];
+                } else {
+                    value += text[i];
+                }
+            }
+            ++i;
+        } else {
+            while (i < text.size() && text[i] != ' ' && text[i] != '}') value += text[i++];
+        }
+        fields[key] = value;
+    }
+}
+
+// "N bytes (static)" in a defined function's label, its last line: the
+// frame, and whether it is bounded ("static" or "dynamic,bounded").
+bool Frame(const std::string &label, Function &f) {
+    const size_t line = label.rfind('\n');
+    if (line == std::string::npos) return false;
+    std::istringstream in(label.substr(line + 1));
+    uint64_t bytes;
+    std::string unit;
+    std::string kind;
+    if (!(in >> bytes >> unit >> kind) || unit != "bytes" || bytes > UINT32_MAX) return false;
+    if (kind != "(static)" && kind != "(dynamic)" && kind != "(dynamic,bounded)") return false;
+    f.frame = static_cast<uint32_t>(bytes);
+    f.has_frame = true;
+    f.dynamic = kind == "(dynamic)";
+    return true;
+}
+
+// The name a label gives, without its parameters or template arguments
+// and return type: "void onestack::Dispatch(TaskId)" is onestack::Dispatch.
+std::string PlainName(const std::string &label) {
+    std::string head = label.substr(0, label.find('\n'));
+    head = head.substr(0, head.find('('));
+    const size_t space = head.rfind(' ');
+    return space == std::string::npos ? head : head.substr(space + 1);
+}
+
+std::string LastComponent(const std::string &name) {
+    const size_t colons = name.rfind("::");
+    return colons == std::string::npos ? name : name.substr(colons + 2);
+}
+
+bool Number(const std::string &text, int64_t low, int64_t high, int64_t &value) {
+    if (text.empty() || text.size() > 12) return false;
+    size_t used = 0;
+    try {
+        value = std::stoll(text, &used);
+    } catch (...) {
+        return false;
+    }
+    return used == text.size() && value >= low && value <= high;
+}
+
+std::string Join(const std::vector<std::string> &names, const char *between) {
+    std::string text;
+    for (const std::string &name : names) text += (text.empty() ? "" : between) + name;
+    return text;
+}
+
+} // namespace
+
+bool Program::ReadCallGraph(const std::string &path, std::istream &in, std::string &error) {
+    std::string text;
+    int line = 0;
+    bool in_graph = false;
+    bool ended = false;
+    while (std::getline(in, text)) {
+        ++line;
+        if (text.empty()) continue;
+        if (ended) {
+            error = Where(path, line) + "text after the graph's end";
+            return false;
+        }
+        if (text.rfind("graph: {", 0) == 0 && !in_graph) {
+            in_graph = true;
+            continue;
+        }
+        if (text == "}" && in_graph) {
+            ended = true;
+            continue;
+        }
+        std::map<std::string, std::string> fields;
+        const bool node = text.rfind("node: {", 0) == 0;
+        const bool edge = text.rfind("edge: {", 0) == 0;
+        if (!in_graph || (!node && !edge) || !Fields(text, 7, fields)) {
+            error = Where(path, line) + "not a line of GCC's call graph (node, edge or the graph's braces)";
+            return false;
+        }
+        if (node) {
+            if (fields.count("title") == 0 || fields.count("label") == 0) {
+                error = Where(path, line) + "a node without a title or a label";
+                return false;
+            }
+            const std::string title = Title(fields["title"]);
+            Function read;
+            read.title = title;
+            read.label = fields["label"];
+            // A function only called here has a shape, and no stack usage.
+            if (fields.count("shape") == 0 && !Frame(read.label, read)) {
+                error = Where(path, line) +
+                        "a stack usage other than \"N bytes (static|dynamic|dynamic,bounded)\"";
+                return false;
+            }
+            Function &f = functions_[title];
+            f.title = title;
+            if (read.has_frame) {
+                // Defined twice (a weak and a strong definition, say): the larger.
+                if (!f.has_frame || read.frame > f.frame) f.frame = read.frame;
+                f.dynamic = f.dynamic || read.dynamic;
+                f.has_frame = true;
+                f.label = read.label;
+            } else if (f.label.empty()) {
+                f.label = read.label;
+            }
+        } else {
+            if (fields.count("sourcename") == 0 || fields.count("targetname") == 0) {
+                error = Where(path, line) + "an edge without a sourcename or a targetname";
+                return false;
+            }
+            const std::string source = Title(fields["sourcename"]);
+            const std::string target = Title(fields["targetname"]);
+            Function &f = functions_[source];
+            f.title = source;
+            if (std::find(f.callees.begin(), f.callees.end(), target) == f.callees.end()) {
+                f.callees.push_back(target);
+            }
+            functions_[target].title = target;
+        }
+    }
+    if (in.bad()) {
+        error = path + ": cannot be read";
+        return false;
+    }
+    if (!ended) {
+        error = Where(path, line) + "the graph does not end (no closing brace)";
+        return false;
+    }
+    memo_.clear();
+    return true;
+}
+
+std::string Program::Resolve(const std::string &name, std::string &error) const {
+    if (name == INDIRECT) {
+        error = "\"" + name + "\" is not a function";
+        return "";
+    }
+    const auto exact = functions_.find(Title(name));
+    if (exact != functions_.end()) return exact->first;
+    std::vector<std::string> found;
+    for (const auto &[title, f] : functions_) {
+        const std::string plain = PlainName(f.label);
+        const size_t colon = title.rfind(':'); // a file-local function's title, after its file
+        if (plain == name || LastComponent(plain) == name ||
+            (colon != std::string::npos && title.substr(colon + 1) == name)) {
+            found.push_back(title);
+        }
+    }
+    if (found.size() == 1) return found[0];
+    error = found.empty() ? "no function \"" + name + "\" in the call graphs"
+                          : "\"" + name + "\" names " + std::to_string(found.size()) + " functions (" +
+                                Join(found, ", ") + "): give the assembler name";
+    return "";
+}
+
+bool Program::Describe(const std::string &path, int line, const std::vector<std::string> &words, int depth,
+                       std::string &error) {
+    const std::string &what = words[0];
+    const size_t n = words.size();
+    const std::string at = Where(path, line);
+    // "a|b": the first of the names that the graphs hold, for a task set
+    // shared by boards whose handlers have other names.
+    auto name = [&](const std::string &written, std::string &resolved) {
+        std::string why;
+        std::string first_why;
+        for (size_t from = 0;;) {
+            const size_t bar = written.find('|', from);
+            resolved = Resolve(written.substr(from, bar == std::string::npos ? bar : bar - from), why);
+            if (first_why.empty()) first_why = why;
+            if (!resolved.empty() || bar == std::string::npos) break;
+            from = bar + 1;
+        }
+        if (resolved.empty()) error = at + first_why;
+        return !resolved.empty();
+    };
+    int64_t value = 0;
+    if (what == "target" && n == 2) {
+        for (size_t i = 0; i < TARGET_COUNT; ++i) {
+            if (words[1] == TARGETS[i].name) target_ = &TARGETS[i];
+        }
+        if (target_ == nullptr) error = at + "no target \"" + words[1] + "\"";
+        return target_ != nullptr;
+    }
+    if (what == "start" && n == 2) return name(words[1], start_);
+    if (what == "dispatcher" && n == 2) return name(words[1], dispatcher_);
+    if (what == "ends-run" && n == 2) {
+        std::string f;
+        if (!name(words[1], f)) return false;
+        ends_run_.push_back(f);
+        return true;
+    }
+    if (what == "stop-handler" && n == 2) {
+        std::string f;
+        if (!name(words[1], f)) return false;
+        stop_handlers_.push_back(f);
+        return true;
+    }
+    if (what == "task" && (n == 3 || (n >= 5 && words[3] == "ceiling"))) {
+        Task task;
+        if (!Number(words[2], INT32_MIN, INT32_MAX, value)) {
+            error = at + "a task's priority is a 32-bit integer";
+            return false;
+        }
+        task.priority = static_cast<int32_t>(value);
+        for (size_t i = 4; i < n; ++i) { // a ceiling above the task's priority only delays what outranks it
+            if (!Number(words[i], INT32_MIN, INT32_MAX, value)) {
+                error = at + "a ceiling is a 32-bit integer";
+                return false;
+            }
+        }
+        if (!name(words[1], task.entry)) return false;
+        tasks_.push_back(task);
+        return true;
+    }
+    if (what == "handler" && n == 3) {
+        Handler handler;
+        if (!Number(words[2], 0, 255, value)) {
+            error = at + "a handler's level is 0 (the most urgent) to 255";
+            return false;
+        }
+        handler.level = static_cast<int32_t>(value);
+        if (!name(words[1], handler.name)) return false;
+        handlers_.push_back(handler);
+        return true;
+    }
+    if (what == "bound" && n == 3) {
+        if (!Number(words[2], 0, UINT32_MAX, value)) {
+            error = at + "a bound is a number of bytes";
+            return false;
+        }
+        // A library's bounds may name functions that this program does not call.
+        std::string ignored;
+        std::string f;
+        f = Resolve(words[1], ignored);
+        bounds_[f.empty() ? Title(words[1]) : f] = static_cast<uint64_t>(value);
+        return true;
+    }
+    if (what == "calls" && n >= 3) {
+        std::string f;
+        if (!name(words[1], f)) return false;
+        if (n == 3 && words[2] == "-") { // through a table that this program leaves empty
+            calls_[f];
+            bounds_[NOTHING] = 0;
+            return true;
+        }
+        // A target that this program lacks is skipped: shared task sets
+        // name every one a pointer may reach in any program.
+        std::vector<std::string> &targets = calls_[f];
+        const size_t before = targets.size();
+        std::string missing;
+        for (size_t i = 2; i < n; ++i) {
+            std::string callee;
+            if (name(words[i], callee)) {
+                targets.push_back(callee);
+            } else if (missing.empty()) {
+                missing = error;
+            }
+        }
+        if (targets.size() == before) {
+            error = missing;
+            return false;
+        }
+        error.clear();
+        return true;
+    }
+    if (what == "include" && n == 2) {
+        if (depth >= MAX_INCLUDE_DEPTH) {
+            error = at + "includes nested more than 8 deep";
+            return false;
+        }
+        const size_t slash = path.rfind('/');
+        const std::string included = words[1][0] == '/' || slash == std::string::npos
+                                         ? words[1]
+                                         : path.substr(0, slash + 1) + words[1];
+        std::ifstream file(included);
+        if (!file) {
+            error = at + "cannot open " + included;
+            return false;
+        }
+        std::string text;
+        int number = 0;
+        while (std::getline(file, text)) {
+            ++number;
+            std::istringstream split(text.substr(0, text.find('#')));
+            std::vector<std::string> inner;
+            for (std::string word; split >> word;) inner.push_back(word);
+            if (!inner.empty() && !Describe(included, number, inner, depth + 1, error)) return false;
+        }
+        return true;
+    }
+    error = at + "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, "
+                 "stop-handler or include, with their arguments";
+    return false;
+}
+
+bool Program::ReadDescription(const std::string &path, std::istream &in, std::string &error) {
+    std::string text;
+    int line = 0;
+    while (std::getline(in, text)) {
+        ++line;
+        std::istringstream split(text.substr(0, text.find('#')));
+        std::vector<std::string> words;
+        for (std::string word; split >> word;) words.push_back(word);
+        if (!words.empty() && !Describe(path, line, words, 0, error)) return false;
+    }
+    memo_.clear();
+    return true;
+}
+
+bool Program::Complete(std::string &error) const {
+    if (target_ == nullptr || start_.empty() || tasks_.empty()) {
+        error = "a task set names its target, its start and at least one task";
+        return false;
+    }
+    return true;
+}
+
+// The kernel runs task entries through a pointer in these, and a stop's
+// handler in Stop: each is told by the name the compiler gives it.
+bool Program::IsStop(const Function &f) const { return PlainName(f.label) == "onestack::{anonymous}::Stop"; }
+
+bool Program::EndsRun(const Function &f) const {
+    return IsStop(f) || std::find(ends_run_.begin(), ends_run_.end(), f.title) != ends_run_.end();
+}
+
+void Program::CountStops(bool count) {
+    stops_ = count;
+    memo_.clear();
+}
+
+bool Program::IsEntryCaller(const Function &f) const {
+    const std::string name = PlainName(f.label);
+    return name == "ActivateTask" || name == "onestack::Dispatch" ||
+           name == "onestack::DispatchAtInterruptExit";
+}
+
+// What a call through a pointer in `f` may reach: the task set's `calls`,
+// a stop's handlers in the kernel's Stop, the handlers in the host's
+// SimulateInterrupt.
+std::vector<std::string> Program::Targets(const Function &f) {
+    std::vector<std::string> targets;
+    const auto declared = calls_.find(f.title);
+    if (declared != calls_.end()) targets = declared->second;
+    if (declared != calls_.end() && targets.empty()) targets.push_back(NOTHING);
+    const std::string name = PlainName(f.label);
+    if (IsStop(f)) {
+        targets.insert(targets.end(), stop_handlers_.begin(), stop_handlers_.end());
+        std::string ignored;
+        const std::string standard = Resolve("onestack::{anonymous}::WriteStopLine", ignored);
+        if (!standard.empty()) targets.push_back(standard);
+    }
+    if (name == "SimulateInterrupt") {
+        for (const Handler &h : handlers_) targets.push_back(h.name);
+    }
+    return targets;
+}
+
+// DEEPEST: the frame and the deepest callee's, a task entry that the
+// kernel runs counted as nothing (the chain of levels counts it).
+// TO_ENTRY: the depth at which a task entry is called from under the
+// function, if one is. TO_HANDLER: the same for the call of a handler
+// through a pointer that nothing resolves, under the dispatcher.
+Depth Program::Walk(const std::string &title, Measure measure) {
+    const auto key = std::make_pair(title, static_cast<int>(measure));
+    const auto memo = memo_.find(key);
+    if (memo != memo_.end()) return memo->second;
+    const bool deepest = measure == Measure::DEEPEST;
+    Depth result;
+    result.reached = false;
+    const Function &f = functions_[title];
+    const auto declared = bounds_.find(title);
+    if (declared != bounds_.end()) {
+        result.bytes = deepest ? declared->second : 0;
+        result.reached = deepest;
+        result.chain = {title};
+        return memo_[key] = result;
+    }
+    const bool recursive = std::find(walking_.begin(), walking_.end(), title) != walking_.end();
+    if (recursive || !f.has_frame || f.dynamic) {
+        if (!deepest) return result; // no known path to a call from there
+        result.bounded = false;
+        result.reason = recursive     ? "recursion"
+                        : f.has_frame ? "alloca or a variable-length array"
+                                      : "no stack information";
+        result.chain = {title};
+        return recursive ? result : memo_[key] = result;
+    }
+    walking_.push_back(title);
+    Depth worst;
+    bool any = false;
+    for (const std::string &callee : f.callees) {
+        Depth d;
+        if (!stops_ && callee != INDIRECT && EndsRun(functions_[callee])) continue;
+        if (callee != INDIRECT) {
+            d = Walk(callee, measure);
+        } else if (IsEntryCaller(f)) { // a task entry
+            d.reached = measure != Measure::TO_HANDLER;
+            if (measure == Measure::TO_ENTRY) d.chain = {"(task entry)"};
+        } else {
+            const std::vector<std::string> targets = Targets(f);
+            if (targets.empty()) {
+                if (measure == Measure::TO_HANDLER) {
+                    d.chain = {"(handler)"};
+                } else if (deepest) {
+                    d.bounded = false;
+                    d.reason = "a call through a function pointer that the task set does not resolve";
+                    d.chain = {"(pointer)"};
+                } else {
+                    d.reached = false;
+                }
+            } else {
+                d.reached = false;
+                for (const std::string &target : targets) {
+                    const Depth t = Walk(target, measure);
+                    if (!t.bounded) {
+                        d = t;
+                        break;
+                    }
+                    if (t.reached && (!d.reached || t.bytes > d.bytes)) d = t;
+                }
+            }
+        }
+        if (!d.bounded) {
+            walking_.pop_back();
+            d.chain.insert(d.chain.begin(), title);
+            return memo_[key] = d;
+        }
+        if (!d.reached) continue;
+        if (!any || d.bytes > worst.bytes) worst = d;
+        any = true;
+    }
+    walking_.pop_back();
+    if (!deepest && !any) return memo_[key] = result;
+    result.reached = true;
+    result.bytes = f.frame + (any ? worst.bytes : 0);
+    result.chain = worst.chain;
+    result.chain.insert(result.chain.begin(), title);
+    return memo_[key] = result;
+}
+
+std::string Program::Display(const std::string &title) const {
+    const auto f = functions_.find(title);
+    if (f == functions_.end() || f->second.label.empty() || f->second.label.find('\n') == std::string::npos) {
+        return title;
+    }
+    if (!f->second.has_frame) return title; // a label the graph only calls may be garbled
+    const std::string plain = PlainName(f->second.label);
+    return plain.empty() ? title : plain;
+}
+
+std::string Program::Chain(const Depth &d) const {
+    std::vector<std::string> names;
+    for (const std::string &title : d.chain) names.push_back(Display(title));
+    return Join(names, " > ");
+}
+
+Depth Program::Deepest(const std::string &name) { return Walk(name, Measure::DEEPEST); }
+
+Bound Program::Compute() {
+    // A run's end (a stop's report, or a function that ends the run) is
+    // never preempted and nothing returns from it: it stacks once, over
+    // the deepest that the task or handler calling it reaches without it.
+    CountStops(false);
+    Bound bound = ComputeLevels();
+    if (!bound.bounded) return bound;
+    std::vector<std::string> places = {start_};
+    for (const Task &t : tasks_) places.push_back(t.entry);
+    for (const Handler &h : handlers_) places.push_back(h.name);
+    std::vector<std::pair<std::string, Depth>> without;
+    without.reserve(places.size());
+    for (const std::string &place : places) without.emplace_back(place, Walk(place, Measure::DEEPEST));
+    CountStops(true);
+    Term end{"", 0};
+    for (const auto &[place, d] : without) {
+        const Depth with = Walk(place, Measure::DEEPEST);
+        if (!with.bounded) {
+            bound.bounded = false;
+            bound.reason = with.reason + ", in " + Chain(with) + " (from " + Display(place) + ")";
+            return bound;
+        }
+        if (with.bytes > d.bytes && with.bytes - d.bytes > end.bytes) {
+            end = {"the run's end, at most, over where it is called: " + Chain(with), with.bytes - d.bytes};
+        }
+    }
+    if (end.bytes > 0) {
+        bound.terms.push_back(end);
+        bound.bytes += end.bytes;
+    }
+    return bound;
+}
+
+Bound Program::ComputeLevels() {
+    Bound bound;
+    auto fail = [&](const Depth &d, const std::string &of) {
+        bound.bounded = false;
+        bound.reason = d.reason + ", in " + Chain(d) + " (from " + of + ")";
+        return bound;
+    };
+    auto chain = [this](const Depth &d) { return Chain(d); };
+    const Depth all = Walk(start_, Measure::DEEPEST);
+    if (!all.bounded) return fail(all, "the start");
+    const Depth start = Walk(start_, Measure::TO_ENTRY);
+    // An interrupt exit's dispatch runs above the interrupt's frame.
+    Depth exit;
+    for (const auto &[title, f] : functions_) {
+        if (PlainName(f.label) == "onestack::DispatchAtInterruptExit" && f.has_frame) {
+            exit = Walk(title, Measure::TO_ENTRY);
+        }
+    }
+    const bool interrupts = !handlers_.empty() && target_->interrupt_frame > 0;
+
+    // Per priority, the worst cost of a task there as a level below others,
+    // and the worst task to end a chain.
+    std::map<int32_t, Term> level;
+    std::map<int32_t, std::pair<Term, std::string>> top;
+    for (const Task &task : tasks_) {
+        const Depth deepest = Walk(task.entry, Measure::DEEPEST);
+        if (!deepest.bounded) return fail(deepest, "task " + task.entry);
+        const Depth to_entry = Walk(task.entry, Measure::TO_ENTRY);
+        const std::string entry = Display(task.entry);
+        Term cost{"priority " + std::to_string(task.priority) + " " + entry + ", activating at " +
+                      std::to_string(to_entry.bytes) + " (" + chain(to_entry) + ")",
+                  to_entry.bytes};
+        if (interrupts) {
+            const uint64_t at_exit = deepest.bytes + target_->interrupt_frame + exit.bytes;
+            if (at_exit > cost.bytes) {
+                cost = {"priority " + std::to_string(task.priority) + " " + entry +
+                            ", interrupted at its deepest " + std::to_string(deepest.bytes) + " (" +
+                            chain(deepest) + ") + frame " + std::to_string(target_->interrupt_frame) +
+                            " + exit dispatch " + std::to_string(exit.bytes),
+                        at_exit};
+            }
+        }
+        if (level.count(task.priority) == 0 || cost.bytes > level[task.priority].bytes)
+            level[task.priority] = cost;
+        const Term last{"priority " + std::to_string(task.priority) + " " + entry + ", its deepest (" +
+                            chain(deepest) + ")",
+                        deepest.bytes};
+        if (top.count(task.priority) == 0 || last.bytes > top[task.priority].first.bytes) {
+            top[task.priority] = {last, task.entry};
+        }
+    }
+    // The worst chain ends at some priority; below it, every lower priority.
+    std::vector<Term> worst_terms;
+    uint64_t worst = 0;
+    uint64_t below = 0;
+    std::vector<Term> lower;
+    for (const auto &[priority, last] : top) {
+        if (below + last.first.bytes >= worst) {
+            worst = below + last.first.bytes;
+            worst_terms = lower;
+            worst_terms.push_back(last.first);
+        }
+        below += level[priority].bytes;
+        lower.push_back(level[priority]);
+    }
+    // Handlers nest by level, the most urgent last; each over a frame.
+    std::map<int32_t, Term> nesting;
+    const Depth dispatch = dispatcher_.empty() ? Depth{} : Walk(dispatcher_, Measure::TO_HANDLER);
+    for (const Handler &h : handlers_) {
+        const Depth d = Walk(h.name, Measure::DEEPEST);
+        if (!d.bounded) return fail(d, "handler " + h.name);
+        const uint64_t bytes = target_->interrupt_frame + dispatch.bytes + d.bytes;
+        Term term{"handler level " + std::to_string(h.level) + " " + Display(h.name) + ": frame " +
+                      std::to_string(target_->interrupt_frame) +
+                      (dispatcher_.empty() ? "" : " + dispatcher " + std::to_string(dispatch.bytes)) + " + " +
+                      std::to_string(d.bytes) + " (" + chain(d) + ")",
+                  bytes};
+        if (nesting.count(h.level) == 0 || bytes > nesting[h.level].bytes) nesting[h.level] = term;
+    }
+    const uint64_t tasks = start.bytes + worst;
+    bound.terms.push_back({"start " + chain(start), start.bytes});
+    if (all.bytes > tasks) {
+        bound.terms = {{"start, outside the tasks: " + chain(all), all.bytes}};
+    } else {
+        bound.terms.insert(bound.terms.end(), worst_terms.begin(), worst_terms.end());
+    }
+    bound.bytes = std::max(all.bytes, tasks);
+    for (auto it = nesting.rbegin(); it != nesting.rend(); ++it) {
+        bound.terms.push_back(it->second);
+        bound.bytes += it->second.bytes;
+    }
+    return bound;
+}
+
+} // namespace onestack_stack

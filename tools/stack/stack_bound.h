@@ -1,0 +1,121 @@
+// The worst-case stack of a task set on the one stack, from the call graph
+// and frame sizes that GCC writes with -fcallgraph-info=su (one .ci file
+// per object) and a description of the task set. A task runs to
+// completion, equal priorities never preempt each other and a held ceiling
+// is preempted only above it, so the stack holds at most one task per
+// priority, in increasing priority, over the start-up frames, with the
+// interrupt handlers nested by level on top.
+#ifndef ONESTACK_STACK_BOUND_H
+#define ONESTACK_STACK_BOUND_H
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace onestack_stack {
+
+// The frames that the target stacks at an interrupt, beside the functions'.
+struct Target {
+    const char *name;
+    uint32_t interrupt_frame; // what an interrupt stacks over the code it finds
+    const char *how;
+};
+// The targets the tool knows, in one table; the README prints it.
+extern const Target TARGETS[];
+extern const size_t TARGET_COUNT;
+
+struct Function {
+    std::string title; // the assembler name, as the call graph's edges name it
+    std::string label; // as the compiler spells it, with its parameters
+    uint32_t frame = 0;
+    bool has_frame = false; // defined in an object read, with its stack usage
+    bool dynamic = false;   // alloca or a variable-length array, unbounded
+    std::vector<std::string> callees;
+};
+
+struct Task {
+    std::string entry;
+    int32_t priority;
+};
+struct Handler {
+    std::string name;
+    int32_t level; // 0 the most urgent
+};
+
+// A depth in bytes and the deepest chain of calls that makes it, or the
+// reason there is none.
+struct Depth {
+    uint64_t bytes = 0;
+    bool bounded = true;
+    bool reached = true; // for a depth to a call: whether any path makes it
+    std::string reason;  // when not bounded
+    std::vector<std::string> chain;
+};
+
+// One term of the bound, printed as a line of the worst chain.
+struct Term {
+    std::string what;
+    uint64_t bytes;
+};
+struct Bound {
+    bool bounded = true;
+    std::string reason;
+    uint64_t bytes = 0;
+    std::vector<Term> terms;
+};
+
+class Program {
+public:
+    // Each returns false with `error` set to "file:line: what" on input it
+    // cannot take. Every call graph comes before the description, whose
+    // names are those of the graphs' functions.
+    bool ReadCallGraph(const std::string &path, std::istream &in, std::string &error);
+    bool ReadDescription(const std::string &path, std::istream &in, std::string &error);
+    // Whether the descriptions read name a target, a start and a task.
+    bool Complete(std::string &error) const;
+
+    // The deepest path from `name`: its frame and its deepest callee's,
+    // task entries run by the kernel counted as nothing.
+    Depth Deepest(const std::string &name);
+    Bound Compute();
+    // Whether a run's end counts in Deepest (the default): the kernel's
+    // stop, and the functions the task set says end the run.
+    void CountStops(bool count);
+    // The function a description's name stands for, or "" with `error`.
+    std::string Resolve(const std::string &name, std::string &error) const;
+    // A function's name as its label spells it, without its parameters, or
+    // its title; a chain of them.
+    std::string Display(const std::string &title) const;
+    std::string Chain(const Depth &d) const;
+
+private:
+    enum class Measure { DEEPEST, TO_ENTRY, TO_HANDLER };
+    Depth Walk(const std::string &title, Measure measure);
+    std::vector<std::string> Targets(const Function &f);
+    bool IsEntryCaller(const Function &f) const;
+    bool IsStop(const Function &f) const;
+    bool EndsRun(const Function &f) const;
+    Bound ComputeLevels();
+    std::vector<std::string> ends_run_;
+    bool stops_ = true;
+    bool Describe(const std::string &path, int line, const std::vector<std::string> &words, int depth,
+                  std::string &error);
+
+    std::map<std::string, Function> functions_;
+    const Target *target_ = nullptr;
+    std::string start_;
+    std::vector<Task> tasks_;
+    std::vector<Handler> handlers_;
+    std::string dispatcher_;
+    std::map<std::string, std::vector<std::string>> calls_; // resolved function pointers
+    std::map<std::string, uint64_t> bounds_;                // declared bounds
+    std::vector<std::string> stop_handlers_;
+    std::map<std::pair<std::string, int>, Depth> memo_;
+    std::vector<std::string> walking_;
+};
+
+} // namespace onestack_stack
+
+#endif
