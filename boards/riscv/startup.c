@@ -81,7 +81,9 @@ void BoardExit(int status) {
 static uint8_t irq_level[BOARD_IRQS];
 static uint8_t tick_level = BOARD_LOWEST_LEVEL;
 
+/* Masked, like BoardExit: it ends the run. */
 static void StopWith(const char *message, uint32_t value) {
+    __asm__ volatile("csrci mstatus, 8" : : : "memory");
     fprintf(stderr, message, (unsigned long)value);
     BoardExit(1);
 }
