@@ -192,6 +192,15 @@ TEST(TraceTool, TheScheduleNestsAsTheEntriesDid) {
     EXPECT_NE(svg.find("step (one per event, not a time)"), std::string::npos);
 }
 
+// The axis of a run whose clock reads past 2^63 nanoseconds is labelled in
+// full (it once converted the labels to long long, which they overflow).
+TEST(TraceSvg, LabelsAnAxisPastTheLargestLongLong) {
+    trace::Schedule s;
+    s.nanoseconds = true;
+    s.end = 1.8e19;
+    EXPECT_NE(trace::Svg(s).find(">15000000000000000000<"), std::string::npos);
+}
+
 // Names as viewers must see them: more than one code's worth of wires in
 // the VCD, a name that would end a declaration made safe, UTF-8 kept in
 // the JSON and the SVG.

@@ -75,6 +75,14 @@ std::string Number(double value) {
     return text;
 }
 
+// A whole number of any size a time may have: a 64-bit clock's nanoseconds
+// pass the largest long long.
+std::string Whole(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", value);
+    return text;
+}
+
 // What the builder knows of a task record.
 struct Record {
     int row = -1;
@@ -529,8 +537,7 @@ std::string Svg(const Schedule &schedule) {
     for (int k = 0; schedule.end / step > 8; ++k) step *= k % 3 == 1 ? 2.5 : 2;
     for (double t = 0; t <= schedule.end; t += step) {
         out += "<text x=\"" + x(t) + "\" y=\"" + Number(axis + 18) +
-               "\" font-size=\"10\" fill=\"#666\" text-anchor=\"middle\">" +
-               std::to_string(static_cast<long long>(t)) + "</text>\n";
+               "\" font-size=\"10\" fill=\"#666\" text-anchor=\"middle\">" + Whole(t) + "</text>\n";
     }
     out += "<text x=\"" + Number(label + width) + "\" y=\"" + Number(axis + 30) +
            "\" font-size=\"10\" fill=\"#666\" text-anchor=\"end\">" +
