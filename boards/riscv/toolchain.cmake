@@ -2,9 +2,8 @@
 # and picolibc, under QEMU's virt machine. Included by each board's
 # toolchain file, which first sets:
 #   ONESTACK_BOARD_DIR       the board's folder (board.h, memory.ld)
-#   ONESTACK_CPU_FLAGS       -march and -mabi, for everything linked, with
-#                            -misa-spec=2.2: its I holds the CSR instructions,
-#                            and the C library's multilibs are named so
+#   ONESTACK_CPU_ARCH        the -march of everything built, rv32imac say
+#   ONESTACK_CPU_ABI         its -mabi
 #   ONESTACK_QEMU_CPU        the hart QEMU emulates
 # Standard output and the exit status reach the host by semihosting.
 set(CMAKE_SYSTEM_NAME Generic)
@@ -14,17 +13,21 @@ set(CMAKE_CXX_COMPILER riscv64-unknown-elf-g++)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(ONESTACK_BOARD_FAMILY riscv)
 # The frames an interrupt stacks, for the stack tool.
-if(ONESTACK_CPU_FLAGS MATCHES "-march=rv32[a-z]*f")
+if(ONESTACK_CPU_ARCH MATCHES "^rv32[a-z]*f")
   set(ONESTACK_STACK_TARGET riscv-f)
 else()
   set(ONESTACK_STACK_TARGET riscv)
 endif()
 
-set(CMAKE_C_FLAGS_INIT "${ONESTACK_CPU_FLAGS} --specs=picolibc.specs -ffunction-sections -fdata-sections")
+# The compiler is told of the CSR instructions (Zicsr), which the port and
+# the start-up code use; the link names the plain architecture, since the C
+# library's multilibs go by it, and the last -march chooses.
+set(CMAKE_C_FLAGS_INIT
+    "-march=${ONESTACK_CPU_ARCH}_zicsr -mabi=${ONESTACK_CPU_ABI} --specs=picolibc.specs -ffunction-sections -fdata-sections")
 # No C++ standard library on the target: C++ code may include C headers only.
 set(CMAKE_CXX_FLAGS_INIT "${CMAKE_C_FLAGS_INIT} -nostdinc++ -fno-exceptions -fno-rtti")
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "${ONESTACK_CPU_FLAGS} --oslib=semihost -nostartfiles -Wl,--gc-sections")
+    "-march=${ONESTACK_CPU_ARCH} -mabi=${ONESTACK_CPU_ABI} --oslib=semihost -nostartfiles -Wl,--gc-sections")
 
 # Programs run under QEMU; semihosting carries their output and exit status.
 # The C library writes both standard streams to the semihosting console,

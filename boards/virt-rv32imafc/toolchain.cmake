@@ -1,5 +1,6 @@
 # QEMU's RISC-V virt machine with an RV32IMAFC hart: single-precision F.
 set(ONESTACK_BOARD_DIR ${CMAKE_CURRENT_LIST_DIR})
-set(ONESTACK_CPU_FLAGS "-march=rv32imafc -mabi=ilp32f -misa-spec=2.2")
+set(ONESTACK_CPU_ARCH rv32imafc)
+set(ONESTACK_CPU_ABI ilp32f)
 set(ONESTACK_QEMU_CPU rv32)
 include(${CMAKE_CURRENT_LIST_DIR}/../riscv/toolchain.cmake)
