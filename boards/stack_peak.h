@@ -23,15 +23,19 @@ __attribute__((noinline)) static void PaintStack(void) {
     }
 }
 
-/* The deepest the stack has reached since PaintStack, if the command line asks. */
+uint32_t BoardStackPeak(void) {
+    const uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4;
+    while (*p == BOARD_STACK_PAINT) ++p;
+    return (uint32_t)((uintptr_t)_stack_top - (uintptr_t)p);
+}
+
+/* The peak, if the command line asks. */
 static void ReportStackPeak(void) {
     enum { SYS_GET_CMDLINE = 0x15 };
     char line[128] = "";
     uintptr_t block[2] = {(uintptr_t)line, sizeof line - 1};
     if (BoardSemihosting(SYS_GET_CMDLINE, block) != 0 || strstr(line, "--stack-peak") == NULL) return;
-    const uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4;
-    while (*p == BOARD_STACK_PAINT) ++p;
-    printf("stack peak: %lu bytes\n", (unsigned long)((uintptr_t)_stack_top - (uintptr_t)p));
+    printf("stack peak: %lu bytes\n", (unsigned long)BoardStackPeak());
 }
 
 #endif

@@ -96,6 +96,9 @@ static inline void BoardStartCounter(void) {
 static inline uint32_t BoardCounter(void) { return ~BOARD_REGISTER(0xE000E018) & BOARD_COUNTER_MASK; }
 #endif
 
+/* The most of the stack used since start-up, which painted it, in bytes. */
+uint32_t BoardStackPeak(void);
+
 /* The stack region: [_stack_limit, _stack_top), guard at the bottom. */
 extern uint32_t _stack_top[], _stack_limit[];
 

@@ -89,6 +89,9 @@ static inline void BoardCountdown(uint32_t passes) {
 /* Where every exception goes: it reports and ends the program. */
 void MachineException_Handler(void);
 
+/* The most of the stack used since start-up, which painted it, in bytes. */
+uint32_t BoardStackPeak(void);
+
 /* The stack region: [_stack_limit, _stack_top), guard at the bottom. */
 extern uint32_t _stack_top[], _stack_limit[];
 

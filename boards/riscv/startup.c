@@ -124,9 +124,10 @@ void BoardPendIrq(uint32_t n) {
     }
     for (uint32_t i = 0; i < sizeof raisable / sizeof raisable[0]; ++i) {
         if (raisable[i] == n) {
-            __asm__ volatile("csrrci %0, mstatus, 8" : "=r"(i));
+            uint32_t was; /* masked: a handler may raise one too */
+            __asm__ volatile("csrrci %0, mstatus, 8" : "=r"(was) : : "memory");
             raised |= 1u << n;
-            CSR_SET(mstatus, i & MIE_BIT);
+            CSR_SET(mstatus, was & MIE_BIT);
             BoardRaiseSource(n);
             return;
         }

@@ -9,8 +9,8 @@
 // an FPU, its registers and status (s0-s31 and FPSCR, f0-f31 and fcsr)
 // survive every interrupt and every preemption, in tasks and in handlers
 // alike; on RISC-V, fcsr survives nested handlers; and the tables are clean
-// at the end. It reports the peak stack, from a painted
-// stack.
+// at the end. It reports the peak stack, from the stack that the board's
+// start-up code paints.
 #include <stdint.h>
 #include <stdio.h>
 
@@ -31,7 +31,6 @@ using onestack::task_table;
 constexpr uint32_t TARGET_INTERRUPTS = 100000;
 constexpr int LEVELS = 8;    // task priorities 0 (the background) to 7
 constexpr int MAX_LIVE = 14; // activations allowed at once, of 16 records
-constexpr uint32_t PAINT = 0xC5C5C5C5u;
 
 // Interrupt sources that software raises, and their levels (0 most urgent).
 enum : uint32_t { IRQ_NEST = 0, IRQ_DEEP = BOARD_RAISABLE_IRQ_1, IRQ_CHAIN = BOARD_RAISABLE_IRQ_2 };
@@ -62,21 +61,8 @@ volatile int held[LEVELS + 1], held_count;
 volatile uint32_t churns, fp_churns;
 volatile bool stopping;
 
-#if defined(__riscv)
-uint32_t Mask() {
-    uint32_t was;
-    __asm__ volatile("csrrci %0, mstatus, 8" : "=r"(was) : : "memory");
-    return was & 8;
-}
-void Unmask(uint32_t was) { __asm__ volatile("csrs mstatus, %0" : : "r"(was) : "memory"); }
-#else
-uint32_t Mask() {
-    uint32_t was;
-    __asm__ volatile("mrs %0, primask\n\tcpsid i" : "=r"(was) : : "memory");
-    return was;
-}
-void Unmask(uint32_t was) { __asm__ volatile("msr primask, %0" : : "r"(was) : "memory"); }
-#endif
+uint32_t Mask() { return onestack::port::MaskInterrupts(); }
+void Unmask(uint32_t was) { onestack::port::RestoreInterrupts(was); }
 
 [[noreturn]] void Fail(const char *what, int level) {
     Mask();
@@ -705,22 +691,6 @@ void Background() {
     }
 }
 
-void PaintStack() {
-    uint32_t *here;
-#if defined(__riscv)
-    __asm__ volatile("mv %0, sp" : "=r"(here));
-#else
-    __asm__ volatile("mov %0, sp" : "=r"(here));
-#endif
-    for (uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4; p < here - 16; ++p) *p = PAINT;
-}
-
-uint32_t PeakStack() {
-    const uint32_t *p = _stack_limit + BOARD_STACK_GUARD / 4;
-    while (*p == PAINT) ++p;
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(_stack_top) - reinterpret_cast<uintptr_t>(p));
-}
-
 void CheckTablesClean() {
     int free_records = 0;
     for (TaskId i = onestack::free_task_head; i != NO_TASK && free_records <= MAX_TASKS;
@@ -767,7 +737,6 @@ const char *FloatingPointChecks() {
 } // namespace
 
 int main() {
-    PaintStack();
     for (int p = 0; p < LEVELS; ++p)
         task_random[p].state = STRESS_SEED * 2654435761u + static_cast<uint32_t>(p) + 1;
     tick_random.state = STRESS_SEED * 40503u + 11;
@@ -791,6 +760,6 @@ int main() {
            " %lu register checks%s, peak stack %lu bytes: passed\n",
            STRESS_SEED, (unsigned long)interrupts, (unsigned long)ticks, (unsigned long)nested,
            (unsigned long)deep, (unsigned long)chained, (unsigned long)activations, (unsigned long)churns,
-           FloatingPointChecks(), (unsigned long)PeakStack());
+           FloatingPointChecks(), (unsigned long)BoardStackPeak());
     return 0;
 }
