@@ -45,6 +45,30 @@ static uint32_t LoopTicks(void (*once)(void)) {
     return Elapsed(start);
 }
 
+/* Channels: CHANNEL_ITEMS sends to a channel that already holds an item,
+ * whose consumer, below the measuring task, waits; then, in the consumer,
+ * as many receives. Each loop is timed whole, and its baseline scaled. */
+enum { CHANNEL_ITEMS = 1000 };
+static uint32_t channel_send, channel_receive;
+static void Consume(void);
+ONESTACK_CHANNEL(counted, CHANNEL_ITEMS + 1, Consume, 0, "consumer");
+static void SendOne(void) { SendChannel(&counted, 7); }
+static void Consume(void) {
+    uintptr_t item;
+    ReceiveChannel(&counted, &item);
+    const uint32_t start = BoardCounter();
+    for (int i = 0; i < CHANNEL_ITEMS; ++i) ReceiveChannel(&counted, &item);
+    channel_receive = Elapsed(start);
+    while (ReceiveChannel(&counted, &item)) {}
+    TerminateTask();
+}
+static uint32_t SendTicks(void) {
+    SendChannel(&counted, 7); /* activates the consumer, which waits */
+    const uint32_t start = BoardCounter();
+    for (int i = 0; i < CHANNEL_ITEMS; ++i) SendOne();
+    return Elapsed(start);
+}
+
 static uint32_t baseline, round_trip, acquire_release, tick, interrupt_activation, interrupt_expiry,
     interrupt_expiry2, interrupt_activation2;
 
@@ -66,6 +90,7 @@ static void Measure(void) {
     StopTimer(second);
     irq0_work = ActivateTwiceInHandler;
     interrupt_activation2 = LoopTicks(RaiseIrq0);
+    channel_send = SendTicks();
     TerminateTask();
 }
 
@@ -76,9 +101,14 @@ static uint32_t CalibrationTicks(uint32_t passes) {
     return Elapsed(start);
 }
 
-static void Report(const char *what, uint32_t ticks, double instructions_per_tick) {
-    const double per_op = (double)(ticks - baseline) * instructions_per_tick / ITERATIONS;
+static void ReportOf(const char *what, uint32_t ticks, uint32_t iterations, double instructions_per_tick) {
+    const double loop = (double)baseline * iterations / ITERATIONS;
+    const double per_op = ((double)ticks - loop) * instructions_per_tick / iterations;
     printf("%-24s %6.1f\n", what, per_op);
+}
+
+static void Report(const char *what, uint32_t ticks, double instructions_per_tick) {
+    ReportOf(what, ticks, ITERATIONS, instructions_per_tick);
 }
 
 int main(void) {
@@ -95,5 +125,7 @@ int main(void) {
     Report("interrupt: timer expiry", interrupt_expiry, instructions_per_tick);
     Report("interrupt: two expiries", interrupt_expiry2, instructions_per_tick);
     Report("interrupt: two activations", interrupt_activation2, instructions_per_tick);
+    ReportOf("channel: send, not empty", channel_send, CHANNEL_ITEMS, instructions_per_tick);
+    ReportOf("channel: receive", channel_receive, CHANNEL_ITEMS, instructions_per_tick);
     return 0;
 }

@@ -13,10 +13,36 @@ void LatencyEntry(void) {
     __asm__ volatile(""); /* the entry returns itself, not through a tail call */
 }
 
-void IRQ0_Handler(void) { ActivateTask(LatencyEntry, 2, "entry"); }
+/* Then the same interrupt's handler sends a word to an empty channel,
+ * whose consumer runs at the exit: latency.sh counts from the send's call
+ * to the instruction after the consumer's first receive. */
+static uintptr_t received;
+void LatencyConsumer(void);
+ONESTACK_CHANNEL(latency_channel, 4, LatencyConsumer, 2, "consumer");
+void LatencyConsumer(void) {
+    uintptr_t item;
+    int32_t got = ReceiveChannel(&latency_channel, &item);
+    __asm__ volatile(".global latency_received\n"
+                     "latency_received:" ::
+                         : "memory");
+    while (got) {
+        received = item;
+        got = ReceiveChannel(&latency_channel, &item);
+    }
+    TerminateTask();
+}
+
+static volatile int sends;
+void IRQ0_Handler(void) {
+    if (sends) {
+        SendChannel(&latency_channel, 42);
+    } else {
+        ActivateTask(LatencyEntry, 2, "entry");
+    }
+}
 
 /* The store that raises IRQ0 and, after it, the interrupted instruction. */
-static void RaiseIrq0(void) {
+__attribute__((noinline)) static void RaiseIrq0(void) {
     __asm__ volatile(BOARD_STORE_WORD "\n"
                                       ".global latency_interrupted\n"
                                       "latency_interrupted:\n\t"
@@ -27,6 +53,8 @@ static void RaiseIrq0(void) {
 
 static void Thread(void) {
     BoardEnableIrq(0);
+    RaiseIrq0();
+    sends = 1;
     RaiseIrq0();
     TerminateTask();
 }

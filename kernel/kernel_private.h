@@ -24,10 +24,18 @@ struct TaskRecord {
     TaskId next;              // next record on the ready or free task list
     int32_t base_priority;    // as activated; fixed for the task's life
     int32_t current_priority; // orders the ready list; raised by ceilings
-    int32_t top_hold;         // its newest hold, NO_RECORD while it holds none
+    int32_t top_hold;         // its newest hold; else NO_RECORD, or CONSUMING
     TaskEntry entry;          // called each time the task heads the list
     const char *name;         // the caller's text, never read
+    uintptr_t word;           // what it was activated with
 };
+
+// A channel's consumer holds its channel, from its activation until it
+// finds the channel empty, as it holds a resource: so TerminateTask's one
+// check of top_hold refuses a consumer that would strand the items left.
+// CONSUMING lies beneath its holds, at the bottom of its stack: what
+// top_hold names while it holds none, and the lowest hold's `below`.
+constexpr int32_t CONSUMING = -2;
 
 // A task's holds form a stack, newest first, from its top_hold down
 // through `below`; `above` leads back up from every hold but the newest.
@@ -70,6 +78,8 @@ struct KernelVariables {
     RunState run_state;
     TaskRecord task_table[MAX_TASKS];
     ResourceRecord resource_table[MAX_RESOURCES];
+    uint32_t refused_activations; // since StartOS, saturating
+    Channel *used_channels;       // each used since the first StartOS, through next_used
 };
 extern KernelVariables kernel_variables;
 inline TaskId &ready_head = kernel_variables.ready_head;
@@ -98,8 +108,17 @@ void ResetTables();
 // Stops every timer and starts time again at 0; part of ResetTables.
 void ResetTimers();
 
+// Empties every channel used so far, with no consumer ready and no drops
+// counted; part of ResetTables.
+void ResetChannels();
+
+// Counts a refused activation. Masked.
+inline void CountRefusal() {
+    if (kernel_variables.refused_activations != UINT32_MAX) ++kernel_variables.refused_activations;
+}
+
 // Precondition: the free task list is not empty, interrupts are masked.
-inline TaskId TakeTaskRecord() {
+[[gnu::always_inline]] inline TaskId TakeTaskRecord() {
     const TaskId i = free_task_head;
     free_task_head = TaskAt(i).next;
     return i;
@@ -107,15 +126,19 @@ inline TaskId TakeTaskRecord() {
 
 // Fills a record taken from the free list; the caller links it in. Inline
 // in the activations, so that the task's own keeps its short frame.
-[[gnu::always_inline]] inline TaskId NewTask(TaskEntry entry, int32_t priority, const char *name) {
+[[gnu::always_inline]] inline TaskId NewTask(TaskEntry entry, int32_t priority, const char *name,
+                                             uintptr_t word) {
     const TaskId i = TakeTaskRecord();
     TaskRecord &task = TaskAt(i);
     task.base_priority = priority;
     task.current_priority = priority;
     task.name = name;
     task.entry = entry;
+    task.word = word;
     return i;
 }
+
+
 
 // A handler has put a task at the head of the ready list ahead of `head`.
 // The first handler to change the head since the thread last ran names
@@ -154,6 +177,20 @@ inline bool IsCallerRunning() { return run_state > port::HandlerNumber(); }
 // is the slow path of activation and release.
 [[gnu::noinline]] void InsertReady(TaskId task, int32_t placement);
 
+// Links a task that a timer or a channel has just made ready: ahead of
+// every ready task if it outranks the head, else behind its equals. From a
+// handler a new head pends the dispatch at the interrupt's exit; from a
+// task the caller runs it. Masked.
+[[gnu::always_inline]] inline void LinkActivated(TaskId i, int32_t priority) {
+    const TaskId head = ready_head;
+    if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
+        return InsertReady(i, BEHIND_EQUALS);
+    }
+    TaskAt(i).next = head;
+    ready_head = i;
+    if (port::HandlerNumber() != 0) PendDispatchAtExit(head);
+}
+
 // Precondition: ready_head differs from `awaited`. Runs whichever task heads
 // the ready list until `awaited` heads it again (or, for NO_TASK, until the
 // list is empty). ActivateTask makes the first pass itself, where the entry
@@ -172,8 +209,12 @@ void DispatchAtInterruptExit(TaskId awaited) __asm__("onestack_dispatch_at_inter
 // test harness.
 void RunTasks(TaskEntry entry, int32_t priority, const char *name);
 
-// Does `task` hold any resource? Checked when it terminates.
+// Does `task` hold any resource, or its channel? Checked when it terminates.
 inline bool HoldsAnyResource(TaskId task) { return TaskAt(task).top_hold != NO_RECORD; }
+
+// Precondition: a task's kernel call has made a task that outranks it ready,
+// with interrupts unmasked. Runs it, and all it makes ready above the caller.
+[[gnu::noinline]] void StepAsideFor(TaskId caller);
 
 } // namespace onestack
 #pragma GCC visibility pop

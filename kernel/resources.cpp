@@ -88,7 +88,7 @@ namespace {
     const ResourceRecord &released = ResourceAt(r);
     int32_t h = released.above;
     ResourceAt(h).below = released.below;
-    if (released.below != NO_RECORD) {
+    if (released.below >= 0) { // not the lowest hold
         ResourceAt(released.below).above = static_cast<int16_t>(h);
     }
     int32_t priority = released.priority_below;
@@ -142,7 +142,7 @@ void AcquireResource(int32_t ceiling, int32_t key) {
     hold.key = key;
     hold.priority_below = priority;
     hold.below = static_cast<int16_t>(below);
-    if (below != NO_RECORD) {
+    if (below >= 0) { // a hold, not NO_RECORD or CONSUMING
         ResourceAt(below).above = static_cast<int16_t>(r);
     }
     ONESTACK_TRACE_EVENT(TRACE_ACQUIRED, t, task.current_priority, ceiling);
@@ -157,7 +157,7 @@ void ReleaseResource(int32_t ceiling, int32_t key) {
     const TaskId t = ready_head;
     TaskRecord &task = TaskAt(t);
     const int32_t r = task.top_hold;
-    if (r == NO_RECORD || !IsPair(ResourceAt(r), ceiling, key)) {
+    if (r < 0 || !IsPair(ResourceAt(r), ceiling, key)) {
         return ReleaseOlderHold(ceiling, key, t);
     }
     task.top_hold = ResourceAt(r).below;

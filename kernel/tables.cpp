@@ -69,7 +69,9 @@ void ResetTables() {
         resource_table[r].owner = NO_TASK;
     }
     resource_table[MAX_RESOURCES - 1].ceiling = NO_RECORD;
+    kernel_variables.refused_activations = 0;
     ResetTimers();
+    ResetChannels();
 }
 
 void StopKernel(const char *operation_and_rule) {

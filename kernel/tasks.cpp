@@ -43,6 +43,10 @@ constexpr char FROM_NMI[] =
 constexpr char NULL_ENTRY[] = ONESTACK_RULE("ActivateTask", "the entry is null");
 constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free task record (16 tasks live)");
 
+// What an activation does when it finds no free task record: ActivateTask
+// and ActivateTaskWith stop the program, TryActivateTask refuses.
+enum class Overload : bool { STOP, REFUSE };
+
 // Links a task that does not run at once behind its equals, and ends the
 // masking that the activation began. Out of line, so that the caller's
 // frame stays small.
@@ -51,40 +55,121 @@ constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free ta
     port::RestoreInterrupts(mask);
 }
 
-// ActivateTask when no running task calls it: from a handler, which links
+// Precondition: no free task record, masked by `mask`.
+[[gnu::cold, gnu::noinline]] int32_t Refuse(port::InterruptMask mask) {
+    CountRefusal();
+    port::RestoreInterrupts(mask);
+    return 0;
+}
+
+// An activation when no running task calls it: from a handler, which links
 // the task and leaves it to the dispatch at interrupt exit, or a misuse.
 // A handler's activation counts where the thread stands in a run, after a
 // TerminateTask too, and even while the ready list is momentarily empty:
 // the dispatch at exit runs it then.
-[[gnu::cold, gnu::noinline]] void ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name) {
+// One copy per overload, so that every argument travels in a register.
+template <Overload overload>
+[[gnu::cold, gnu::noinline]] int32_t ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name,
+                                                        uintptr_t word) {
     if (port::HandlerNumber() < port::FIRST_MASKABLE_HANDLER) {
-        return port::StopCallOutsideHandler("ActivateTask", FROM_NMI);
+        port::StopCallOutsideHandler("ActivateTask", FROM_NMI);
+        return 0;
     }
     if (run_state == NO_RUN || run_state == STOPPING) { // there is no run to join
-        return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
+        StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
+        return 0;
     }
     if (entry == nullptr) {
-        return StopKernel(NULL_ENTRY);
+        StopKernel(NULL_ENTRY);
+        return 0;
     }
     // Masked even in a handler: a nested one may activate too.
     const port::InterruptMask mask = port::MaskInterrupts();
     if (free_task_head == NO_TASK) {
-        return StopKernel(NO_FREE_TASK_RECORD);
+        if (overload == Overload::REFUSE) {
+            return Refuse(mask);
+        }
+        StopKernel(NO_FREE_TASK_RECORD);
+        return 0;
     }
     const TaskId head = ready_head;
-    const TaskId i = NewTask(entry, priority, name);
+    const TaskId i = NewTask(entry, priority, name, word);
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED_BY_HANDLER, i, priority, name);
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
-        return LinkWaiting(i, mask); // behind the head, which stays
+        LinkWaiting(i, mask); // behind the head, which stays
+        return 1;
     }
     // Ahead of every ready task.
     TaskAt(i).next = head;
     ready_head = i;
     PendDispatchAtExit(head);
     port::RestoreInterrupts(mask);
+    return 1;
+}
+
+// The three activations, each a copy of this, so that ActivateTask's own
+// path pays nothing for the others: 1 once the task is ready, 0 if refused.
+template <Overload overload>
+[[gnu::always_inline]] inline int32_t Activate(TaskEntry entry, int32_t priority, const char *name,
+                                               uintptr_t word) {
+    // IsCallerRunning, with the address that a handler's call takes alone.
+    if (!(*port::AddressAnew(&run_state) > port::HandlerNumber())) {
+        return ActivateFromHandler<overload>(entry, priority, name, word);
+    }
+    if (entry == nullptr) {
+        StopKernel(NULL_ENTRY);
+        return 0;
+    }
+    // Handlers take records and link tasks too.
+    const port::InterruptMask mask = port::MaskInterrupts();
+    if (free_task_head == NO_TASK) {
+        if (overload == Overload::REFUSE) {
+            return Refuse(mask);
+        }
+        StopKernel(NO_FREE_TASK_RECORD);
+        return 0;
+    }
+    // A task is running, so the caller heads the list: a handler that puts
+    // another task ahead of it has it run before the caller continues.
+    const TaskId previous = ready_head;
+    const TaskId i = NewTask(entry, priority, name, word);
+    ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, i, priority, name);
+    if (priority > TaskAt(previous).current_priority) {
+        // It heads the list and runs now, and so does all that it makes
+        // ready above the caller. The first pass of the dispatcher is made
+        // here, where the entry is at hand.
+        TaskAt(i).next = previous;
+        ready_head = i;
+        port::RestoreInterrupts(mask);
+        ONESTACK_TRACE_EVENT(TRACE_PREEMPTED, previous, 0, 0);
+        ONESTACK_TRACE_EVENT(TRACE_ENTERED, i, priority, 0);
+        entry();
+        ONESTACK_TRACE_EVENT(TRACE_RETURNED, i, 0, 0);
+        run_state = TASK_RUNNING;
+        if (ready_head != previous) {
+            Dispatch(previous);
+        }
+        ONESTACK_TRACE_EVENT(TRACE_RESUMED, previous, 0, 0);
+        return 1;
+    }
+    // It waits for the tasks ahead of it, in an enclosing dispatcher loop.
+    LinkWaiting(i, mask);
+    return 1;
+}
+
+// The stop of a query about the running task, made where none runs.
+[[gnu::cold]] uintptr_t StopQuery(const char *operation) {
+    StopCaller(operation);
+    return 0;
 }
 
 } // namespace
+
+void onestack::StepAsideFor(TaskId caller) {
+    ONESTACK_TRACE_EVENT(TRACE_PREEMPTED, caller, 0, 0);
+    Dispatch(caller);
+    ONESTACK_TRACE_EVENT(TRACE_RESUMED, caller, 0, 0);
+}
 
 // Walks past every ready task of higher priority and, behind equals, past
 // every one of equal priority too.
@@ -128,7 +213,7 @@ void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
     const port::InterruptMask mask = port::MaskInterrupts();
     ResetTables();
     ONESTACK_TRACE_RESET();
-    ready_head = NewTask(entry, priority, name);
+    ready_head = NewTask(entry, priority, name, 0);
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, ready_head, priority, name);
     TaskAt(ready_head).next = NO_TASK;
     run_state = TASK_RUNNING;
@@ -160,43 +245,38 @@ void onestack::DispatchAtInterruptExit(TaskId awaited) {
 extern "C" {
 
 void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
-    // IsCallerRunning, with the address that a handler's call takes alone.
-    if (!(*port::AddressAnew(&run_state) > port::HandlerNumber())) {
-        return ActivateFromHandler(entry, priority, name);
+    Activate<Overload::STOP>(entry, priority, name, 0);
+}
+
+void ActivateTaskWith(TaskEntry entry, int32_t priority, const char *name, uintptr_t word) {
+    Activate<Overload::STOP>(entry, priority, name, word);
+}
+
+int32_t TryActivateTask(TaskEntry entry, int32_t priority, const char *name, uintptr_t word) {
+    return Activate<Overload::REFUSE>(entry, priority, name, word);
+}
+
+uint32_t RefusedActivations(void) { return kernel_variables.refused_activations; }
+
+uintptr_t TaskWord(void) {
+    if (!IsCallerRunning()) {
+        return StopQuery("TaskWord");
     }
-    if (entry == nullptr) {
-        return StopKernel(NULL_ENTRY);
+    return TaskAt(ready_head).word;
+}
+
+int32_t TaskPriority(void) {
+    if (!IsCallerRunning()) {
+        return static_cast<int32_t>(StopQuery("TaskPriority"));
     }
-    // Handlers take records and link tasks too.
-    const port::InterruptMask mask = port::MaskInterrupts();
-    if (free_task_head == NO_TASK) {
-        return StopKernel(NO_FREE_TASK_RECORD);
+    return TaskAt(ready_head).current_priority;
+}
+
+int32_t TaskBasePriority(void) {
+    if (!IsCallerRunning()) {
+        return static_cast<int32_t>(StopQuery("TaskBasePriority"));
     }
-    // A task is running, so the caller heads the list: a handler that puts
-    // another task ahead of it has it run before the caller continues.
-    const TaskId previous = ready_head;
-    const TaskId i = NewTask(entry, priority, name);
-    ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, i, priority, name);
-    if (priority > TaskAt(previous).current_priority) {
-        // It heads the list and runs now, and so does all that it makes
-        // ready above the caller. The first pass of the dispatcher is made
-        // here, where the entry is at hand.
-        TaskAt(i).next = previous;
-        ready_head = i;
-        port::RestoreInterrupts(mask);
-        ONESTACK_TRACE_EVENT(TRACE_PREEMPTED, previous, 0, 0);
-        ONESTACK_TRACE_EVENT(TRACE_ENTERED, i, priority, 0);
-        entry();
-        ONESTACK_TRACE_EVENT(TRACE_RETURNED, i, 0, 0);
-        run_state = TASK_RUNNING;
-        if (ready_head != previous) {
-            Dispatch(previous);
-        }
-        ONESTACK_TRACE_EVENT(TRACE_RESUMED, previous, 0, 0);
-    } else {
-        // It waits for the tasks ahead of it, in an enclosing dispatcher loop.
-        return LinkWaiting(i, mask);
-    }
+    return TaskAt(ready_head).base_priority;
 }
 
 void TerminateTask(void) {
@@ -204,9 +284,13 @@ void TerminateTask(void) {
         return StopCaller("TerminateTask");
     }
     const TaskId i = ready_head;
-    // A hold left behind would pass to the next task given this record.
+    // A hold left behind would pass to the next task given this record; a
+    // consumer that ends before its channel is empty strands the items left.
     if (HoldsAnyResource(i)) {
-        return StopKernel(ONESTACK_RULE("TerminateTask", "the task still holds a resource"));
+        return StopKernel(TaskAt(i).top_hold >= 0
+                              ? ONESTACK_RULE("TerminateTask", "the task still holds a resource")
+                              : ONESTACK_RULE("TerminateTask",
+                                              "the consumer has not received until its channel was empty"));
     }
     // Until the entry returns, a kernel call would act on the next task.
     run_state = TASK_ENDED;

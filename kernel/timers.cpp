@@ -15,11 +15,12 @@ constexpr int32_t SLOT_BITS = 3; // a handle is its generation above its slot
 constexpr int32_t SLOT_MASK = (1 << SLOT_BITS) - 1;
 static_assert(MAX_TIMERS == 1 << SLOT_BITS, "a handle's slot field holds every timer");
 
-// 24 bytes on a 32-bit target.
+// 28 bytes on a 32-bit target.
 struct TimerRecord {
     TaskEntry entry;
     const char *name;
     int32_t priority;
+    uintptr_t word;     // each activation's
     uint32_t due;       // the tick of its next activation
     uint32_t period;    // 0 for a timer that activates once
     uint8_t next;       // running: the next timer on the due list, or END
@@ -154,26 +155,14 @@ uint32_t SlotOf(TimerId timer, const char *bad_handle) {
 [[gnu::noinline]] void Activate(TimerRecord &t, [[maybe_unused]] uint32_t slot) {
     if (free_task_head == NO_TASK) {
         if (t.misses < 0xFF) ++t.misses;
+        CountRefusal();
         ONESTACK_TRACE_EVENT(TRACE_TIMER_EXPIRED, NO_TASK, static_cast<int32_t>(slot), 1);
         return;
     }
-    const TaskId head = ready_head;
-    const TaskId i = NewTask(t.entry, t.priority, t.name);
+    const TaskId i = NewTask(t.entry, t.priority, t.name, t.word);
     ONESTACK_TRACE_EVENT(TRACE_TIMER_EXPIRED, i, static_cast<int32_t>(slot), 0);
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED_BY_HANDLER, i, t.priority, t.name);
-    if (head != NO_TASK && t.priority <= TaskAt(head).current_priority) {
-        return InsertReady(i, BEHIND_EQUALS);
-    }
-    TaskAt(i).next = head;
-    ready_head = i;
-    if (port::HandlerNumber() != 0) PendDispatchAtExit(head);
-}
-
-// Precondition: a task's AdvanceTime has made a task that outranks it ready.
-[[gnu::noinline]] void StepAsideForTimers(TaskId caller) {
-    ONESTACK_TRACE_EVENT(TRACE_PREEMPTED, caller, 0, 0);
-    Dispatch(caller);
-    ONESTACK_TRACE_EVENT(TRACE_RESUMED, caller, 0, 0);
+    LinkActivated(i, t.priority);
 }
 
 constexpr char TOO_MANY_TICKS[] =
@@ -230,7 +219,7 @@ constexpr char TOO_MANY_TICKS[] =
     timers.deadline = origin + ticks + timers.ticks_to_deadline;
     port::RestoreInterrupts(mask);
     if (handler == 0 && ready_head != caller) {
-        return StepAsideForTimers(caller);
+        return StepAsideFor(caller);
     }
 }
 
@@ -259,6 +248,11 @@ void AdvanceTime(uint32_t ticks) {
 }
 
 TimerId StartTimer(TaskEntry entry, int32_t priority, const char *name, uint32_t delay, uint32_t period) {
+    return StartTimerWith(entry, priority, name, delay, period, 0);
+}
+
+TimerId StartTimerWith(TaskEntry entry, int32_t priority, const char *name, uint32_t delay, uint32_t period,
+                       uintptr_t word) {
     CheckCaller(START_RULES);
     if (entry == nullptr) {
         StopKernel(ONESTACK_RULE("StartTimer", "the entry is null"));
@@ -279,6 +273,7 @@ TimerId StartTimer(TaskEntry entry, int32_t priority, const char *name, uint32_t
     t.entry = entry;
     t.name = name;
     t.priority = priority;
+    t.word = word;
     t.due = now + delay;
     t.period = period;
     t.rank = NextRank();

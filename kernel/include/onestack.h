@@ -107,10 +107,96 @@ ONESTACK_API void AcquireResource(int32_t ceiling, int32_t key);
  * Every hold must be released before TerminateTask. */
 ONESTACK_API void ReleaseResource(int32_t ceiling, int32_t key);
 
+/* ---- Data into tasks (task or interrupt handler) -------------------- */
+
+/* An activation carries one word, a value or a pointer to something that
+ * lives until the task has read it; ActivateTask carries 0. What cannot
+ * be had is an activation's record: when MAX_TASKS tasks are live, the
+ * activations that may fail (TryActivateTask, a timer's, a channel's) are
+ * refused and counted, and the program goes on; ActivateTask and
+ * ActivateTaskWith stop it. */
+
+/* ActivateTask, with `word` for the task's TaskWord. */
+ONESTACK_API void ActivateTaskWith(TaskEntry entry, int32_t priority, const char *name, uintptr_t word);
+
+/* ActivateTaskWith that may fail: returns 1 once the task is made ready
+ * (from a task, after it and all it made ready above the caller have run),
+ * or 0 if MAX_TASKS tasks are live, which it counts in RefusedActivations.
+ * Stops the program as ActivateTask does for every other misuse. */
+ONESTACK_API int32_t TryActivateTask(TaskEntry entry, int32_t priority, const char *name, uintptr_t word);
+
+/* Activations refused since StartOS, by TryActivateTask, timers and
+ * channels, saturating at 2^32 - 1. Readable anywhere. */
+ONESTACK_API uint32_t RefusedActivations(void);
+
+/* What the running task may ask about itself: the word it was activated
+ * with, its priority now (raised by the ceilings it holds) and its base
+ * priority. Each stops the program if no task is running or if it is
+ * called from a handler or after the task's TerminateTask. */
+ONESTACK_API uintptr_t TaskWord(void);
+ONESTACK_API int32_t TaskPriority(void);
+ONESTACK_API int32_t TaskBasePriority(void);
+
+/* A channel: a FIFO of words from any task or handler to one consumer
+ * task. Define it with ONESTACK_CHANNEL, in static storage; the kernel
+ * owns every field after `name`. */
+typedef struct Channel {
+    uintptr_t *items;   /* ONESTACK_CHANNEL_SIZE(capacity) words */
+    uint32_t size_mask; /* that size - 1 */
+    uint32_t capacity;  /* items held at most, at least 1 */
+    TaskEntry consumer;
+    int32_t priority;
+    const char *name;
+    struct Channel *next_used; /* the channels used since the first StartOS; null until then */
+    uint32_t first;            /* items received since StartOS, mod 2^32 */
+    uint32_t end;              /* items taken since StartOS, mod 2^32 */
+    uint32_t drops;            /* items refused since StartOS */
+    int32_t reader;            /* 1 + the consumer's task record while it is ready, else 0 */
+} Channel;
+
+/* The words a channel of `capacity` items stores: the next power of two,
+ * so that an index is a mask; capacities from 1 to 65536. */
+#define ONESTACK_CHANNEL_SIZE(capacity)                                                                      \
+    ((capacity) <= 1 ? 1u : (capacity) <= 2 ? 2u : (capacity) <= 4 ? 4u : (capacity) <= 8 ? 8u             \
+     : (capacity) <= 16 ? 16u : (capacity) <= 32 ? 32u : (capacity) <= 64 ? 64u : (capacity) <= 128 ? 128u \
+     : (capacity) <= 256 ? 256u : (capacity) <= 512 ? 512u : (capacity) <= 1024 ? 1024u                     \
+     : (capacity) <= 2048 ? 2048u : (capacity) <= 4096 ? 4096u : (capacity) <= 8192 ? 8192u                 \
+     : (capacity) <= 16384 ? 16384u : (capacity) <= 32768 ? 32768u : (capacity) <= 65536 ? 65536u : 0u)
+
+/* Defines `channel`, holding at most `capacity` words, whose consumer is
+ * the task (entry, priority, name). */
+#define ONESTACK_CHANNEL(channel, capacity, entry, priority, name)                                           \
+    static uintptr_t channel##_items[ONESTACK_CHANNEL_SIZE(capacity)];                                       \
+    Channel channel = {channel##_items, ONESTACK_CHANNEL_SIZE(capacity) - 1u, (capacity), (entry), (priority), \
+                       (name), 0, 0, 0, 0, 0}
+
+/* Appends `item`; returns 1 if it was taken, or 0 if the channel was full
+ * (or its consumer could not be activated): the item is dropped, counted
+ * in ChannelDrops, and the program goes on. A send that finds the channel
+ * empty and its consumer not yet ready activates the consumer with the
+ * channel as its word, exactly as ActivateTask would; the sends that follow
+ * before it has emptied the channel activate nothing. Items arrive in the
+ * order the sends took effect. Stops the program if the channel was not
+ * defined with ONESTACK_CHANNEL, or if the consumer must be activated and
+ * ActivateTask could not be called here. */
+ONESTACK_API int32_t SendChannel(Channel *channel, uintptr_t item);
+
+/* For the consumer: takes the oldest item into `*item` and returns 1, or
+ * returns 0 once the channel is empty, after which the consumer must
+ * terminate (its TerminateTask stops the program before then). A send
+ * after that activates the consumer anew. Stops the program when the
+ * caller is not the consumer that the channel activated (or has already
+ * found the channel empty). */
+ONESTACK_API int32_t ReceiveChannel(Channel *channel, uintptr_t *item);
+
+/* Items the channel has refused since StartOS, saturating at 2^32 - 1. */
+ONESTACK_API uint32_t ChannelDrops(const Channel *channel);
+
 /* ---- Interrupts ---------------------------------------------------- */
 
-/* An interrupt handler may call ActivateTask and the timer operations below,
- * and no other operation; from a handler ActivateTask links the task and
+/* An interrupt handler may call ActivateTask, ActivateTaskWith,
+ * TryActivateTask, SendChannel, RefusedActivations, ChannelDrops and the
+ * timer operations below, and no other operation; from a handler ActivateTask links the task and
  * returns. When the last nested handler has
  * returned, and before the interrupted code continues, every task that the
  * handlers made ready above the task the interrupt found running runs to
@@ -149,6 +235,10 @@ enum {
 ONESTACK_API TimerId StartTimer(TaskEntry entry, int32_t priority, const char *name, uint32_t delay,
                                 uint32_t period);
 
+/* StartTimer whose activations carry `word`; StartTimer's carry 0. */
+ONESTACK_API TimerId StartTimerWith(TaskEntry entry, int32_t priority, const char *name, uint32_t delay,
+                                    uint32_t period, uintptr_t word);
+
 /* Stops the timer; returns 1 if it was running and 0 if it had already made
  * its last activation, an ordinary race that is harmless. Stops the
  * program for a handle the kernel never gave out, or one whose slot has
@@ -160,7 +250,7 @@ ONESTACK_API int32_t StopTimer(TimerId timer);
  * times, then of their starting; a task that outranks the caller of
  * AdvanceTime runs before it returns (from a handler: at the interrupt's
  * exit). An activation that finds MAX_TASKS tasks live is missed and
- * counted, and the timer goes on. Stops the program if a timer is running
+ * counted (TimerMisses, RefusedActivations), and the timer goes on. Stops the program if a timer is running
  * and `ticks` exceeds MAX_TIMER_TICKS, or if a timer comes due outside a
  * run or after the calling task's TerminateTask. */
 ONESTACK_API void AdvanceTime(uint32_t ticks);

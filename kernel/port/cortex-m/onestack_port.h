@@ -48,6 +48,10 @@ constexpr int32_t FIRST_MASKABLE_HANDLER = 4;
 // thread mode outside a task, or from NMI or HardFault (`unmaskable`).
 [[gnu::cold]] void StopCallOutsideHandler(const char *operation, const char *unmaskable);
 
+// Where an interrupt may land between a look at state that handlers change
+// and the critical section that acts on what it saw: anywhere, here.
+inline void InterruptWindow() {}
+
 // Pends PendSV, whose handler starts the dispatch at interrupt exit.
 inline void PendDispatch() {
     constexpr uintptr_t ICSR = 0xE000ED04;

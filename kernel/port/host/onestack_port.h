@@ -36,6 +36,15 @@ void StopCallOutsideHandler(const char *operation, const char *unmaskable);
 
 // SimulateInterrupt runs the pending dispatch when its handler returns.
 inline void PendDispatch() {}
+
+// Where an interrupt may land between a look at state that handlers change
+// and the critical section that acts on what it saw. On the host, a test
+// may name a handler (one plain function) to run at the next such point.
+extern void (*window_handler)();
+void RunWindowHandler();
+inline void InterruptWindow() {
+    if (window_handler != nullptr) RunWindowHandler();
+}
 inline void PrepareInterrupts() {}
 
 // A stop leaves the simulated handlers that were running: its handler

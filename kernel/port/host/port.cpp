@@ -6,6 +6,15 @@ using namespace onestack;
 
 int8_t onestack::port::simulated_handler = 0;
 
+void (*onestack::port::window_handler)() = nullptr;
+
+// Once: the handler is for the next window only.
+void onestack::port::RunWindowHandler() {
+    void (*const handler)() = window_handler;
+    window_handler = nullptr;
+    SimulateInterrupt(handler);
+}
+
 void onestack::port::StopCallOutsideHandler(const char *operation, const char *) { StopCaller(operation); }
 
 // Nested simulations run as nested handlers: only the outermost one's

@@ -53,6 +53,10 @@ constexpr int32_t FIRST_MASKABLE_HANDLER = 1;
 // A call that a handler may make, made in the thread outside a task.
 [[gnu::cold]] void StopCallOutsideHandler(const char *operation, const char *unmaskable);
 
+// Where an interrupt may land between a look at state that handlers change
+// and the critical section that acts on what it saw: anywhere, here.
+inline void InterruptWindow() {}
+
 // Nothing to raise: the outermost trap's exit finds the pending dispatch.
 inline void PendDispatch() {}
 
