@@ -115,7 +115,8 @@ bool Holds(const Program &program, Op op) {
 // ONESTACK_SEEDS=first:count picks other seeds, for a longer search.
 TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
     // By default enough seeds that 100,000 programs hold interrupt steps,
-    // and 30,000 start timers.
+    // 30,000 start timers and 30,000 pass data (words, queries, activations
+    // that may fail, channels).
     uint64_t first = 0, count = 125000;
     const char *seeds = std::getenv("ONESTACK_SEEDS");
     if (seeds != nullptr) {
@@ -128,24 +129,27 @@ TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
     int failures = 0;
     uint64_t with_interrupts = 0;
     uint64_t with_timers = 0;
+    uint64_t with_data = 0;
     for (uint64_t seed = first; seed < first + count && failures < 3; ++seed) {
         running_seed = seed;
         const Program program = Generate(SeededChoices(seed));
         ASSERT_TRUE(IsValid(program)) << Format(program);
         with_interrupts += Holds(program, Op::Interrupt) ? 1 : 0;
         with_timers += Holds(program, Op::StartTimer) ? 1 : 0;
+        with_data += program.channels.empty() ? 0 : 1;
         if (!Agrees(program)) {
             ++failures;
             ExpectAgreement(program, "seed " + std::to_string(seed));
         }
     }
     std::signal(SIGABRT, SIG_DFL);
-    std::printf("%llu programs with interrupt steps, %llu with timers\n",
-                static_cast<unsigned long long>(with_interrupts),
-                static_cast<unsigned long long>(with_timers));
+    std::printf("%llu programs with interrupt steps, %llu with timers, %llu passing data\n",
+                static_cast<unsigned long long>(with_interrupts), static_cast<unsigned long long>(with_timers),
+                static_cast<unsigned long long>(with_data));
     if (seeds == nullptr) {
         EXPECT_GE(with_interrupts, 100000u) << "the generator has stopped making interrupt steps";
         EXPECT_GE(with_timers, 30000u) << "the generator has stopped making timer steps";
+        EXPECT_GE(with_data, 30000u) << "the generator has stopped making programs that pass data";
     }
 }
 
@@ -175,6 +179,21 @@ TEST(Differential, TextFormRoundTripsAndReplays) {
     EXPECT_EQ(Format(RunModel(timed)), "enter 0 0\nenter 100 1\nterm 100\nenter 101 2\nterm 101\n"
                                        "timer-stopped 0 1\ntimer-missed 0 0\nterm 0\n");
     ExpectAgreement(timed, "hand-written timers");
+    // Data: A (1) sends 7 to channel 0, whose consumer (2) preempts it and
+    // passes each item to channel 1 (capacity 1, consumer at 1) from a
+    // handler. The handler's send that A armed lands in the consumer's empty
+    // receive, before its check: the same activation receives it, and its
+    // item finds channel 1 full. A's own send returns after all that.
+    const Program data = Parse("P1: ~0:8 >0:7 q a1@3?5 t | q t | #1@2 }1:9 | #1@1 m0");
+    ASSERT_TRUE(IsValid(data));
+    EXPECT_EQ(Format(RunModel(data)),
+              "enter 0 0\nenter 200 1\nreceived 200 7\nsent 200 1\nsent 0 1\nreceived 200 8\nsent 200 0\n"
+              "empty 200\nterm 200\nsent 0 1\nword 0 0\nbase 0 1\ncurrent 0 1\nrefused 0 0\nenter 1 1\nword 1 5\n"
+              "base 1 3\ncurrent 1 3\nrefused 1 0\nterm 1\ntried 0 1\nterm 0\nenter 201 2\nreceived 201 9\n"
+              "mark 201 0\nempty 201\nterm 201\n");
+    ExpectAgreement(data, "hand-written data");
+    EXPECT_FALSE(IsValid(Parse("P1: >1:0 t | #1@1")));    // no such channel
+    EXPECT_FALSE(IsValid(Parse("P1: t | #1@1 >0:1")));    // a consumer that sends to itself
     EXPECT_FALSE(IsValid(Parse("P1: k0 t")));         // a stop before the start
     EXPECT_FALSE(IsValid(Parse("P1: t v1")));         // a task's advance after its Terminate
     EXPECT_TRUE(IsValid(Parse("P1: s0@2/1/0 t j1"))); // a tick interrupt after it

@@ -45,7 +45,7 @@ int32_t Governing(TaskId t) {
 // remembers the priority of the holds beneath it.
 void CheckHoldStack(TaskId t) {
     std::vector<int32_t> stack;
-    for (int32_t r = task_table[t].top_hold; r != NO_RECORD && stack.size() <= MAX_RESOURCES;
+    for (int32_t r = task_table[t].top_hold; r >= 0 && stack.size() <= MAX_RESOURCES;
          r = resource_table[r].below) {
         if (r < 0 || r >= MAX_RESOURCES) return Violation("hold link out of range");
         stack.push_back(r);
@@ -94,7 +94,7 @@ void CheckTables(const char *after) {
         if (on_ready[i] == 1)
             CheckHoldStack(TaskId(i));
         else if (task_table[i].top_hold != NO_RECORD)
-            Violation("free task record " + std::to_string(i) + " has a hold");
+            Violation("free task record " + std::to_string(i) + " has a hold or a channel");
     }
     for (size_t r = 0; r < MAX_RESOURCES; ++r) {
         const TaskId owner = resource_table[r].owner;
@@ -131,18 +131,101 @@ constexpr std::array<TaskEntry, MAX_TASKS> entries = {
     Entry<0>, Entry<1>, Entry<2>,  Entry<3>,  Entry<4>,  Entry<5>,  Entry<6>,  Entry<7>,
     Entry<8>, Entry<9>, Entry<10>, Entry<11>, Entry<12>, Entry<13>, Entry<14>, Entry<15>};
 
-void Activate(const Step &step, const char *after) {
-    bodies[size_t(step.a)].waiting = true;
-    bodies[size_t(step.a)].priority = step.b;
-    ActivateTask(entries[size_t(step.a)], step.b, "body");
+// Returns what TryActivateTask returned, or 1.
+int32_t Activate(const Step &step, const char *after) {
+    BodyState &body = bodies[size_t(step.a)];
+    body.waiting = true;
+    body.priority = step.b;
+    int32_t made_ready = 1;
+    if (step.d != 0) {
+        made_ready = TryActivateTask(entries[size_t(step.a)], step.b, "body", uintptr_t(step.c));
+        if (made_ready == 0) body.waiting = false;
+    } else if (step.c != 0) {
+        ActivateTaskWith(entries[size_t(step.a)], step.b, "body", uintptr_t(step.c));
+    } else {
+        ActivateTask(entries[size_t(step.a)], step.b, "body");
+    }
     CheckTables(after);
+    return made_ready;
 }
 
 // The activations of the simulated interrupt that runs.
 std::vector<Step> handler_steps;
 
 void RunHandler() {
-    for (const Step &step : handler_steps) Activate(step, "ActivateTask from a handler");
+    for (const Step &step : handler_steps) {
+        const int32_t made_ready = Activate(step, "ActivateTask from a handler");
+        if (step.d != 0) run->trace.push_back({Event::Tried, calling_body, made_ready});
+    }
+}
+
+// The program's channels, their capacities and priorities set for each run,
+// and the drops each should have counted.
+template <int32_t K> void Consumer();
+ONESTACK_CHANNEL(channel0, MAX_CHANNEL_CAPACITY, Consumer<0>, 0, "consumer");
+ONESTACK_CHANNEL(channel1, MAX_CHANNEL_CAPACITY, Consumer<1>, 0, "consumer");
+ONESTACK_CHANNEL(channel2, MAX_CHANNEL_CAPACITY, Consumer<2>, 0, "consumer");
+constexpr std::array<Channel *, MAX_PROGRAM_CHANNELS> channels = {&channel0, &channel1, &channel2};
+std::array<uint32_t, MAX_PROGRAM_CHANNELS> drops;
+
+void Send(const Step &step, int32_t body) {
+    const int32_t taken = SendChannel(channels[size_t(step.a)], uintptr_t(step.b));
+    run->trace.push_back({Event::Sent, body, taken});
+    drops[size_t(step.a)] += taken == 0 ? 1 : 0;
+    if (ChannelDrops(channels[size_t(step.a)]) != drops[size_t(step.a)])
+        Violation("channel " + std::to_string(step.a) + " counts drops unlike its refusals");
+    CheckTables("SendChannel");
+}
+
+// The send of a simulated handler, and of the one that runs in a receive's window.
+Step handler_send;
+int32_t handler_body;
+void RunSendHandler() { Send(handler_send, handler_body); }
+Step window_send;
+int32_t window_body;
+void RunWindowHandler() { Send(window_send, window_body); }
+
+void SendInInterrupt(const Step &step, int32_t body) {
+    handler_send = step;
+    handler_body = body;
+    SimulateInterrupt(RunSendHandler);
+    CheckTables("a send from a handler");
+}
+
+// What a task asks about itself; a consumer's word is its channel.
+void Query(int32_t body, int32_t channel) {
+    const uintptr_t word = TaskWord();
+    if (channel >= 0 && word != reinterpret_cast<uintptr_t>(channels[size_t(channel)]))
+        Violation("a consumer's word is not its channel");
+    run->trace.push_back({Event::Word, body, channel >= 0 ? -1 : static_cast<int32_t>(word)});
+    run->trace.push_back({Event::Base, body, TaskBasePriority()});
+    run->trace.push_back({Event::Current, body, TaskPriority()});
+    run->trace.push_back({Event::Refused, body, static_cast<int32_t>(RefusedActivations())});
+}
+
+// A consumer receives until its channel is empty, taking its channel's
+// steps after each item, then terminates.
+template <int32_t K> void Consumer() {
+    const int32_t body = CHANNEL_BODY + K;
+    run->trace.push_back({Event::Enter, body, ready_head});
+    uintptr_t item = 0;
+    calling_body = body;
+    while (ReceiveChannel(channels[K], &item) != 0) {
+        run->trace.push_back({Event::Received, body, static_cast<int32_t>(item)});
+        CheckTables("ReceiveChannel");
+        for (const Step &step : program->channels[K].per_item) {
+            calling_body = body;
+            if (step.op == Op::Mark) run->trace.push_back({Event::Mark, body, step.a});
+            if (step.op == Op::Query) Query(body, K);
+            if (step.op == Op::Send) Send(step, body);
+            if (step.op == Op::SendInInterrupt) SendInInterrupt(step, body);
+        }
+        calling_body = body;
+    }
+    run->trace.push_back({Event::Empty, body, 0});
+    TerminateTask();
+    run->trace.push_back({Event::Terminate, body, 0});
+    CheckTables("TerminateTask of a consumer");
 }
 
 // The handles of the program's timers, and the ticks a simulated tick
@@ -160,6 +243,7 @@ void RunTickHandler() {
 void RunTimerTask(int32_t timer) {
     const TaskId self = ready_head;
     run->trace.push_back({Event::Enter, TIMER_BODY + timer, self});
+    if (TaskWord() != 0) run->trace.push_back({Event::Word, TIMER_BODY + timer, static_cast<int32_t>(TaskWord())});
     const BodyState *preempted = started.empty() ? nullptr : &bodies[size_t(started.back())];
     if (preempted != nullptr && !preempted->terminated &&
         task_table[self].current_priority <= task_table[preempted->id].current_priority)
@@ -215,9 +299,26 @@ void RunBody(int32_t b) {
             run->trace.push_back({Event::Terminate, b, 0});
             CheckTables("TerminateTask");
             continue;
-        case Op::Activate:
-            Activate(step, "ActivateTask");
+        case Op::Activate: {
+            const int32_t made_ready = Activate(step, "ActivateTask");
+            if (step.d != 0) run->trace.push_back({Event::Tried, b, made_ready});
             break;
+        }
+        case Op::Query:
+            Query(b, -1);
+            break;
+        case Op::Send:
+            Send(step, b);
+            break;
+        case Op::SendInInterrupt:
+            SendInInterrupt(step, b);
+            if (self.terminated) continue;
+            break;
+        case Op::SendInWindow:
+            window_send = step;
+            window_body = b;
+            port::window_handler = RunWindowHandler;
+            continue;
         case Op::Interrupt: {
             handler_steps = {step};
             while (self.next_step < steps.size() && steps[self.next_step].op == Op::InSameHandler)
@@ -236,8 +337,8 @@ void RunBody(int32_t b) {
             continue;
         case Op::StartTimer:
             timer_handles[size_t(step.a)] =
-                StartTimer(timer_tasks[size_t(step.a)], step.b, "timer", static_cast<uint32_t>(step.c),
-                           static_cast<uint32_t>(step.d));
+                StartTimerWith(timer_tasks[size_t(step.a)], step.b, "timer", static_cast<uint32_t>(step.c),
+                               static_cast<uint32_t>(step.d), uintptr_t(step.e));
             CheckTables("StartTimer");
             break;
         case Op::StopTimer: {
@@ -298,6 +399,12 @@ KernelRun RunKernel(const Program &p) {
     run = &result;
     bodies = {};
     started.clear();
+    drops = {};
+    port::window_handler = nullptr;
+    for (size_t k = 0; k < p.channels.size(); ++k) {
+        channels[k]->capacity = static_cast<uint32_t>(p.channels[k].capacity);
+        channels[k]->priority = p.channels[k].priority;
+    }
     bodies[0].waiting = true;
     bodies[0].priority = p.first_priority;
     const StopHandler previous = SetStopHandler(RecordStop);

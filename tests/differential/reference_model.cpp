@@ -21,6 +21,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
+#include <optional>
 
 namespace harness {
 
@@ -36,6 +38,10 @@ struct Started {
     size_t next_step = 0;
     bool terminated = false;
     int32_t reported; // the priority the trace last showed
+    int32_t word = 0;
+    int32_t channel = -1;            // a consumer's channel
+    bool at_receive = true;          // a consumer's next step is a receive
+    std::optional<Event> after_call; // what its kernel call returned, once it continues
 
     int32_t Priority() const {
         int32_t p = base;
@@ -48,7 +54,34 @@ struct Waiting {
     int32_t body;
     int32_t priority;
     int32_t id;
+    int32_t word = 0;
 };
+
+struct ChannelState {
+    std::deque<int32_t> items;
+    bool ready = false; // its consumer is activated and has not found it empty
+};
+
+// An interrupt's exit dispatch, which runs back to a head of `head`.
+Started DispatchFrame(int64_t head) {
+    Started frame{};
+    frame.dispatch = true;
+    frame.floor = head;
+    frame.body = -1;
+    frame.id = -1;
+    return frame;
+}
+
+Started TaskFrame(const Waiting &w) {
+    Started frame{};
+    frame.body = w.body;
+    frame.id = w.id;
+    frame.base = w.priority;
+    frame.reported = w.priority;
+    frame.word = w.word;
+    frame.channel = w.body >= CHANNEL_BODY ? w.body - CHANNEL_BODY : -1;
+    return frame;
+}
 
 // The first of the highest priority, in arrival order.
 size_t Best(const std::vector<Waiting> &waiting) {
@@ -85,7 +118,7 @@ bool StartsNow(const std::vector<Started> &stack, const Waiting &best) {
 // The stop that `step` earns from `task`, or -1 if it is a sound step.
 int32_t MisuseOf(const Started &task, const Step &step) {
     if (step.op == Op::Mark || step.op == Op::Return || step.op == Op::Interrupt ||
-        step.op == Op::AdvanceInInterrupt)
+        step.op == Op::AdvanceInInterrupt || step.op == Op::SendInInterrupt || step.op == Op::SendInWindow)
         return -1;
     if (task.terminated) return StopIndex(step.op, Misuse::AfterTerminate);
     if (step.op == Op::Terminate && !task.holds.empty()) return StopIndex(step.op, Misuse::HoldsAtTerminate);
@@ -102,6 +135,7 @@ struct Timer {
     int64_t period = 0;
     int32_t order = 0; // of starting
     int32_t misses = 0;
+    int32_t word = 0;
 };
 
 // A timer's task only terminates.
@@ -122,6 +156,9 @@ Trace RunModel(const Program &program) {
     for (int32_t id = 15; id > 0; --id) free_ids.push_back(id);
     std::vector<Waiting> waiting = {{0, program.first_priority, 0}};
     std::vector<Timer> timers(MAX_PROGRAM_TIMERS);
+    std::vector<ChannelState> channels(program.channels.size());
+    std::optional<std::pair<Step, int32_t>> window; // a handler's send at the next empty receive, and who armed it
+    int32_t refused = 0;
     int64_t now = 0;
     int32_t starts = 0;
     // Advances time; returns the highest priority activated, or EMPTY_LIST.
@@ -139,8 +176,9 @@ Trace RunModel(const Program &program) {
             const auto k = static_cast<int32_t>(next - timers.data());
             if (free_ids.empty()) {
                 ++next->misses;
+                ++refused;
             } else {
-                waiting.push_back({TIMER_BODY + k, next->priority, free_ids.back()});
+                waiting.push_back({TIMER_BODY + k, next->priority, free_ids.back(), next->word});
                 free_ids.pop_back();
                 highest = std::max<int64_t>(highest, next->priority);
             }
@@ -148,13 +186,48 @@ Trace RunModel(const Program &program) {
             next->running = next->period != 0;
         }
     };
+    // A send; returns whether the channel took the item, and raises
+    // `activated` to the consumer's priority if it activated it.
+    const auto send = [&](const Step &step, int64_t &activated) {
+        ChannelState &channel = channels[size_t(step.a)];
+        const ChannelSpec &spec = program.channels[size_t(step.a)];
+        if (channel.items.empty() && !channel.ready) {
+            if (free_ids.empty()) {
+                ++refused;
+                return 0;
+            }
+            waiting.push_back({CHANNEL_BODY + step.a, spec.priority, free_ids.back()});
+            free_ids.pop_back();
+            channel.ready = true;
+            activated = std::max<int64_t>(activated, spec.priority);
+        } else if (channel.items.size() == size_t(spec.capacity)) {
+            return 0;
+        }
+        channel.items.push_back(step.b);
+        return 1;
+    };
+    // A handler's send: its exit runs a consumer that outranks the head.
+    const auto send_in_handler = [&](const Step &step, int32_t body) {
+        const int64_t head = HeadPriority(stack, waiting);
+        int64_t activated = EMPTY_LIST;
+        trace.push_back({Event::Sent, body, send(step, activated)});
+        if (activated > head) stack.push_back(DispatchFrame(head));
+    };
+    const auto query = [&](const Started &task) {
+        trace.push_back({Event::Word, task.body, task.channel >= 0 ? -1 : task.word});
+        trace.push_back({Event::Base, task.body, task.base});
+        trace.push_back({Event::Current, task.body, task.Priority()});
+        trace.push_back({Event::Refused, task.body, refused});
+    };
     for (;;) {
         if (!waiting.empty() && StartsNow(stack, waiting[Best(waiting)])) {
             const size_t best = Best(waiting);
             const Waiting w = waiting[best];
             waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(best));
-            stack.push_back({false, 0, w.body, w.id, w.priority, {}, 0, false, w.priority});
+            stack.push_back(TaskFrame(w));
             trace.push_back({Event::Enter, w.body, stack.back().id});
+            if (w.body >= TIMER_BODY && w.body < CHANNEL_BODY && w.word != 0)
+                trace.push_back({Event::Word, w.body, w.word});
             continue;
         }
         if (stack.empty()) break;
@@ -163,6 +236,48 @@ Trace RunModel(const Program &program) {
             continue;
         }
         Started &top = stack.back();
+        if (top.after_call) {
+            trace.push_back(*top.after_call);
+            top.after_call.reset();
+        }
+        if (top.channel >= 0) { // a consumer
+            if (top.terminated) {
+                stack.pop_back();
+                continue;
+            }
+            const auto k = size_t(top.channel);
+            const ChannelSpec &spec = program.channels[k];
+            if (top.at_receive) {
+                ChannelState &channel = channels[k];
+                if (channel.items.empty() && window) { // a handler sends before the receive's check
+                    const auto [sent, armed_by] = *window;
+                    window.reset();
+                    send_in_handler(sent, armed_by);
+                    continue;
+                }
+                if (channel.items.empty()) {
+                    channel.ready = false;
+                    trace.push_back({Event::Empty, top.body, 0});
+                    top.terminated = true;
+                    free_ids.push_back(top.id);
+                    trace.push_back({Event::Terminate, top.body, 0});
+                    continue;
+                }
+                trace.push_back({Event::Received, top.body, channel.items.front()});
+                channel.items.pop_front();
+                top.at_receive = spec.per_item.empty();
+                top.next_step = 0;
+                continue;
+            }
+            const Step step = spec.per_item[top.next_step++];
+            top.at_receive = top.next_step == spec.per_item.size();
+            int64_t activated = EMPTY_LIST;
+            if (step.op == Op::Mark) trace.push_back({Event::Mark, top.body, step.a});
+            if (step.op == Op::Query) query(top);
+            if (step.op == Op::Send) top.after_call = Event{Event::Sent, top.body, send(step, activated)};
+            if (step.op == Op::SendInInterrupt) send_in_handler(step, top.body);
+            continue;
+        }
         const std::vector<Step> &steps = StepsOf(program, top.body);
         if (top.next_step == steps.size()) { // the entry returns after terminating
             stack.pop_back();
@@ -177,8 +292,8 @@ Trace RunModel(const Program &program) {
             trace.push_back({Event::Stop, top.body, stop});
             break;
         }
-        // An activation that finds no free record, when timers' tasks hold
-        // them, stops the run.
+        // An activation that finds no free record stops the run, unless it
+        // is one that may fail, which is refused and counted.
         const int32_t overload = StopIndex(Op::Activate, Misuse::NoFreeRecord);
         bool stopped = false;
         switch (step.op) {
@@ -187,12 +302,18 @@ Trace RunModel(const Program &program) {
             break;
         case Op::Activate:
             if (free_ids.empty()) {
+                if (step.d != 0) {
+                    ++refused;
+                    top.after_call = Event{Event::Tried, top.body, 0};
+                    break;
+                }
                 trace.push_back({Event::Stop, top.body, overload});
                 stopped = true;
                 break;
             }
-            waiting.push_back({step.a, step.b, free_ids.back()});
+            waiting.push_back({step.a, step.b, free_ids.back(), step.c});
             free_ids.pop_back();
+            if (step.d != 0) top.after_call = Event{Event::Tried, top.body, 1};
             break;
         case Op::Acquire:
             top.holds.push_back({step.a, step.b});
@@ -212,24 +333,30 @@ Trace RunModel(const Program &program) {
             const int64_t head = HeadPriority(stack, waiting);
             bool head_changes = false;
             for (Step s = step;;) {
-                if (free_ids.empty()) {
+                if (free_ids.empty() && s.d == 0) {
                     trace.push_back({Event::Stop, top.body, overload});
                     stopped = true;
                     break;
                 }
-                waiting.push_back({s.a, s.b, free_ids.back()});
-                free_ids.pop_back();
-                head_changes = head_changes || s.b > head;
+                if (free_ids.empty()) {
+                    ++refused;
+                    trace.push_back({Event::Tried, top.body, 0});
+                } else {
+                    waiting.push_back({s.a, s.b, free_ids.back(), s.c});
+                    free_ids.pop_back();
+                    head_changes = head_changes || s.b > head;
+                    if (s.d != 0) trace.push_back({Event::Tried, top.body, 1});
+                }
                 if (top.next_step == steps.size() || steps[top.next_step].op != Op::InSameHandler) break;
                 s = steps[top.next_step++];
             }
-            if (head_changes && !stopped) stack.push_back({true, head, -1, -1, 0, {}, 0, false, 0});
+            if (head_changes && !stopped) stack.push_back(DispatchFrame(head));
             break;
         }
         case Op::InSameHandler:
             break; // taken with its Interrupt
         case Op::StartTimer:
-            timers[size_t(step.a)] = {true, step.b, now + step.c, step.d, starts++, 0};
+            timers[size_t(step.a)] = {true, step.b, now + step.c, step.d, starts++, 0, step.e};
             break;
         case Op::StopTimer: {
             Timer &t = timers[size_t(step.a)];
@@ -243,9 +370,23 @@ Trace RunModel(const Program &program) {
             break;
         case Op::AdvanceInInterrupt: {
             const int64_t head = HeadPriority(stack, waiting);
-            if (advance(step.a) > head) stack.push_back({true, head, -1, -1, 0, {}, 0, false, 0});
+            if (advance(step.a) > head) stack.push_back(DispatchFrame(head));
             break;
         }
+        case Op::Query:
+            query(top);
+            break;
+        case Op::Send: {
+            int64_t activated = EMPTY_LIST;
+            top.after_call = Event{Event::Sent, top.body, send(step, activated)};
+            break;
+        }
+        case Op::SendInInterrupt:
+            send_in_handler(step, top.body);
+            break;
+        case Op::SendInWindow:
+            window = {step, top.body};
+            break;
         }
         if (stopped) break;
     }

@@ -37,8 +37,10 @@ const Stop stops[] = {
 // Calls of the task's own: a handler's activation is not one.
 bool IsKernelCall(Op op) {
     return op == Op::Activate || op == Op::Acquire || op == Op::Release || op == Op::Terminate ||
-           op == Op::StartTimer || op == Op::StopTimer || op == Op::Advance;
+           op == Op::StartTimer || op == Op::StopTimer || op == Op::Advance || op == Op::Query || op == Op::Send;
 }
+
+bool IsSend(Op op) { return op == Op::Send || op == Op::SendInInterrupt || op == Op::SendInWindow; }
 
 // A narrow range of priorities and ceilings, so that equal priorities and
 // ceilings that equal a priority are common.
@@ -50,12 +52,37 @@ bool IsTimerStep(Op op) {
     return op == Op::StartTimer || op == Op::StopTimer || op == Op::Advance || op == Op::AdvanceInInterrupt;
 }
 
+// In a program that passes data, an activation carries a word now and then
+// and may fail now and then.
+void AddWord(const Choose &choose, bool data, Step &step) {
+    if (!data) return;
+    step.c = choose(2) == 0 ? 0 : 1 + static_cast<int32_t>(choose(999));
+    step.d = choose(3) == 0 ? 1 : 0;
+}
+
 // One interrupt whose handler activates the next one to three of `pending`.
-void AddInterrupt(const Choose &choose, std::vector<Step> &steps, const std::vector<int32_t> &pending,
+void AddInterrupt(const Choose &choose, bool data, std::vector<Step> &steps, const std::vector<int32_t> &pending,
                   size_t &next) {
     Op op = Op::Interrupt;
-    for (uint32_t n = 1 + choose(3); n > 0 && next < pending.size(); --n, op = Op::InSameHandler)
+    for (uint32_t n = 1 + choose(3); n > 0 && next < pending.size(); --n, op = Op::InSameHandler) {
         steps.push_back({op, pending[next++], PickPriority(choose)});
+        AddWord(choose, data, steps.back());
+    }
+}
+
+// A data step of a body, or of channel `after`'s consumer: a query, or a
+// send to a channel after `after`; a body's handler may also send in the
+// window of the next empty receive. Items are numbered in order.
+void AddDataStep(const Choose &choose, std::vector<Step> &steps, int32_t channels, int32_t after, int32_t &item) {
+    const int32_t first = after + 1;
+    const uint32_t kind = choose(after < 0 ? 5 : 3);
+    if (kind == 0 || first >= channels) {
+        steps.push_back({Op::Query, 0, 0});
+        return;
+    }
+    const Op ops[] = {Op::Query, Op::Send, Op::SendInInterrupt, Op::Send, Op::SendInWindow};
+    steps.push_back({ops[kind], first + static_cast<int32_t>(choose(static_cast<uint32_t>(channels - first))),
+                     item++});
 }
 
 // One of the timer steps a body makes before its Terminate: start a timer
@@ -70,7 +97,7 @@ void AddTimerStep(const Choose &choose, std::vector<Step> &steps, int32_t &timer
             own_timers.push_back(timers_started);
             const auto period = choose(2) == 0 ? 0 : 1 + static_cast<int32_t>(choose(4));
             steps.push_back({Op::StartTimer, timers_started++, PickPriority(choose),
-                             1 + static_cast<int32_t>(choose(5)), period});
+                             1 + static_cast<int32_t>(choose(5)), period, static_cast<int32_t>(choose(3))});
         }
         return;
     case 1:
@@ -156,9 +183,27 @@ Program Generate(const Choose &choose) {
     int32_t acquisitions_left = 8;
     int32_t mark = 0;
     const uint32_t misuse_body = choose(4) == 0 ? choose(count) : count;
-    // Half the programs use timers.
+    // Half the programs use timers; two in five pass data.
     const bool timers = choose(2) == 0;
+    const bool data = choose(5) < 2;
     int32_t timers_started = 0;
+    int32_t item = 1000;
+    if (data) {
+        const uint32_t channels = 1 + choose(MAX_PROGRAM_CHANNELS);
+        for (uint32_t k = 0; k < channels; ++k) {
+            ChannelSpec channel{1 + static_cast<int32_t>(choose(MAX_CHANNEL_CAPACITY)), PickPriority(choose), {}};
+            for (uint32_t n = choose(3); n > 0; --n) {
+                if (choose(3) == 0) {
+                    channel.per_item.push_back({Op::Mark, mark++, 0});
+                } else {
+                    AddDataStep(choose, channel.per_item, static_cast<int32_t>(channels), static_cast<int32_t>(k),
+                                item);
+                }
+            }
+            program.channels.push_back(channel);
+        }
+    }
+    const auto channels = static_cast<int32_t>(program.channels.size());
     for (uint32_t b = 0; b < count; ++b) {
         std::vector<Step> &steps = program.bodies[b];
         std::vector<Step> held;
@@ -170,8 +215,10 @@ Program Generate(const Choose &choose) {
                 steps.push_back({Op::Mark, mark++, 0});
                 break;
             case 1:
-                if (next_child < children[b].size())
+                if (next_child < children[b].size()) {
                     steps.push_back({Op::Activate, children[b][next_child++], PickPriority(choose)});
+                    AddWord(choose, data, steps.back());
+                }
                 break;
             case 2:
                 if (acquisitions_left > 0) {
@@ -189,20 +236,23 @@ Program Generate(const Choose &choose) {
                 }
                 break;
             case 4:
-                if (next_child < children[b].size()) AddInterrupt(choose, steps, children[b], next_child);
+                if (next_child < children[b].size()) AddInterrupt(choose, data, steps, children[b], next_child);
                 break;
             default:
                 if (choose(3) == 0) steps.push_back({Op::Return, 0, 0});
                 break;
             }
             if (timers && choose(2) == 0) AddTimerStep(choose, steps, timers_started, own_timers);
+            if (data && choose(2) == 0) AddDataStep(choose, steps, channels, -1, item);
         }
         // Some children are left to interrupts after the Terminate, but not
         // in the body that ends in a misuse, which replaces its last steps.
         const size_t left_to_interrupts =
             b != misuse_body && choose(3) == 0 ? next_child + choose(3) : children[b].size();
-        for (; next_child < std::min(left_to_interrupts, children[b].size()); ++next_child)
+        for (; next_child < std::min(left_to_interrupts, children[b].size()); ++next_child) {
             steps.push_back({Op::Activate, children[b][next_child], PickPriority(choose)});
+            AddWord(choose, data, steps.back());
+        }
         while (!held.empty()) {
             const auto it = held.begin() + choose(static_cast<uint32_t>(held.size()));
             steps.push_back(*it);
@@ -211,8 +261,12 @@ Program Generate(const Choose &choose) {
         steps.push_back({Op::Terminate, 0, 0});
         while (next_child < children[b].size()) {
             if (choose(2) == 0) steps.push_back({Op::Mark, mark++, 0});
-            AddInterrupt(choose, steps, children[b], next_child);
+            AddInterrupt(choose, data, steps, children[b], next_child);
         }
+        // Handlers send after the task has terminated too.
+        if (data && b != misuse_body && choose(3) == 0)
+            steps.push_back({Op::SendInInterrupt, static_cast<int32_t>(choose(static_cast<uint32_t>(channels))),
+                             item++});
         if (choose(4) == 0) steps.push_back({Op::Mark, mark++, 0});
         // Time goes on in interrupts after the task has terminated too.
         if (timers && b != misuse_body && choose(4) == 0)
@@ -225,9 +279,24 @@ Program Generate(const Choose &choose) {
     return program;
 }
 
+// A channel's steps: marks, queries and sends to later channels.
+bool IsValidChannel(const Program &program, size_t k) {
+    const ChannelSpec &channel = program.channels[k];
+    if (channel.capacity < 1 || channel.capacity > MAX_CHANNEL_CAPACITY) return false;
+    for (const Step &s : channel.per_item) {
+        if (s.op == Op::Mark || s.op == Op::Query) continue;
+        if ((s.op != Op::Send && s.op != Op::SendInInterrupt) || s.a <= static_cast<int32_t>(k) ||
+            s.a >= static_cast<int32_t>(program.channels.size()))
+            return false;
+    }
+    return true;
+}
+
 bool IsValid(const Program &program) {
     const size_t count = program.bodies.size();
-    if (count == 0 || count > 16) return false;
+    if (count == 0 || count > 16 || program.channels.size() > MAX_PROGRAM_CHANNELS) return false;
+    for (size_t k = 0; k < program.channels.size(); ++k)
+        if (!IsValidChannel(program, k)) return false;
     std::vector<int> activations(count, 0);
     std::vector<int> timer_starts(MAX_PROGRAM_TIMERS, 0);
     int acquisitions = 0;
@@ -241,6 +310,11 @@ bool IsValid(const Program &program) {
             if (misused) return false;
             if (s.op == Op::InSameHandler && !IsInterrupt(previous)) return false;
             previous = s.op;
+            if (IsSend(s.op) && (s.a < 0 || s.a >= static_cast<int32_t>(program.channels.size()))) return false;
+            // A task's send or query after its Terminate is a misuse the
+            // generator never makes: whether a send stops depends on the
+            // channel.
+            if (terminated && (s.op == Op::Send || s.op == Op::Query)) return false;
             if (IsTimerStep(s.op)) {
                 // Only a handler's advance may follow the Terminate.
                 if (terminated && s.op != Op::AdvanceInInterrupt) return false;
@@ -303,18 +377,28 @@ bool IsValid(const Program &program) {
     return acquisitions <= 8;
 }
 
-std::string Format(const Program &program) {
-    std::ostringstream out;
-    out << 'P' << program.first_priority << ':';
-    for (size_t b = 0; b < program.bodies.size(); ++b) {
-        if (b > 0) out << " |";
-        for (const Step &s : program.bodies[b]) {
+namespace {
+
+void FormatSteps(std::ostringstream &out, const std::vector<Step> &steps) {
+        for (const Step &s : steps) {
             switch (s.op) {
             case Op::Mark:
                 out << " m" << s.a;
                 break;
             case Op::Activate:
                 out << " a" << s.a << '@' << s.b;
+                break;
+            case Op::Query:
+                out << " q";
+                break;
+            case Op::Send:
+                out << " >" << s.a << ':' << s.b;
+                break;
+            case Op::SendInInterrupt:
+                out << " }" << s.a << ':' << s.b;
+                break;
+            case Op::SendInWindow:
+                out << " ~" << s.a << ':' << s.b;
                 break;
             case Op::Acquire:
                 out << " +" << s.a << '/' << s.b;
@@ -336,6 +420,7 @@ std::string Format(const Program &program) {
                 break;
             case Op::StartTimer:
                 out << " s" << s.a << '@' << s.b << '/' << s.c << '/' << s.d;
+                if (s.e != 0) out << '=' << s.e;
                 break;
             case Op::StopTimer:
                 out << " k" << s.a;
@@ -347,7 +432,23 @@ std::string Format(const Program &program) {
                 out << " j" << s.a;
                 break;
             }
+            const bool activates = s.op == Op::Activate || IsInterrupt(s.op);
+            if (activates && (s.c != 0 || s.d != 0)) out << (s.d != 0 ? '?' : '=') << s.c;
         }
+}
+
+} // namespace
+
+std::string Format(const Program &program) {
+    std::ostringstream out;
+    out << 'P' << program.first_priority << ':';
+    for (size_t b = 0; b < program.bodies.size(); ++b) {
+        if (b > 0) out << " |";
+        FormatSteps(out, program.bodies[b]);
+    }
+    for (const ChannelSpec &channel : program.channels) {
+        out << " | #" << channel.capacity << '@' << channel.priority;
+        FormatSteps(out, channel.per_item);
     }
     return out.str();
 }
@@ -358,21 +459,46 @@ Program Parse(const std::string &text) {
     char c = 0;
     in >> c >> program.first_priority >> c;
     program.bodies.emplace_back();
+    std::vector<Step> *steps = &program.bodies.back();
     std::string token;
+    bool new_segment = false;
     while (in >> token) {
         std::istringstream t(token.substr(1));
         Step s{Op::Mark, 0, 0};
         char separator = 0;
+        if (new_segment && token[0] != '#') {
+            program.bodies.emplace_back();
+            steps = &program.bodies.back();
+        }
+        new_segment = false;
         switch (token[0]) {
         case '|':
-            program.bodies.emplace_back();
+            new_segment = true;
             continue;
+        case '#':
+            program.channels.push_back({0, 0, {}});
+            t >> program.channels.back().capacity >> separator >> program.channels.back().priority;
+            steps = &program.channels.back().per_item;
+            continue;
+        case 'q':
+            s.op = Op::Query;
+            break;
+        case '>':
+        case '}':
+        case '~':
+            s.op = token[0] == '>' ? Op::Send : token[0] == '}' ? Op::SendInInterrupt : Op::SendInWindow;
+            t >> s.a >> separator >> s.b;
+            break;
         case 'm':
             t >> s.a;
             break;
         case 'a':
             s.op = Op::Activate;
             t >> s.a >> separator >> s.b;
+            if (t >> separator) {
+                s.d = separator == '?' ? 1 : 0;
+                t >> s.c;
+            }
             break;
         case '+':
             s.op = Op::Acquire;
@@ -389,10 +515,15 @@ Program Parse(const std::string &text) {
         case '&':
             s.op = token[0] == 'i' ? Op::Interrupt : Op::InSameHandler;
             t >> s.a >> separator >> s.b;
+            if (t >> separator) {
+                s.d = separator == '?' ? 1 : 0;
+                t >> s.c;
+            }
             break;
         case 's':
             s.op = Op::StartTimer;
             t >> s.a >> separator >> s.b >> separator >> s.c >> separator >> s.d;
+            if (t >> separator) t >> s.e;
             break;
         case 'k':
             s.op = Op::StopTimer;
@@ -407,7 +538,7 @@ Program Parse(const std::string &text) {
             s.op = Op::Return;
             break;
         }
-        program.bodies.back().push_back(s);
+        steps->push_back(s);
     }
     return program;
 }
@@ -415,12 +546,13 @@ Program Parse(const std::string &text) {
 std::string Format(const Trace &trace) {
     std::ostringstream out;
     for (const Event &e : trace) {
-        static const char *const kinds[] = {"enter", "mark",          "prio",        "term",
-                                            "stop",  "timer-stopped", "timer-missed"};
+        static const char *const kinds[] = {"enter", "mark", "prio",    "term",    "stop",  "timer-stopped",
+                                            "timer-missed", "word", "base", "current", "refused", "tried",
+                                            "sent", "received", "empty"};
         out << kinds[e.kind] << ' ' << e.body;
         if (e.kind == Event::Stop) {
             out << ' ' << StopText(e.value);
-        } else if (e.kind != Event::Terminate) {
+        } else if (e.kind != Event::Terminate && e.kind != Event::Empty) {
             out << ' ' << e.value;
         }
         out << '\n';

@@ -22,7 +22,11 @@ enum class Op : uint8_t {
     StartTimer,
     StopTimer,
     Advance,
-    AdvanceInInterrupt
+    AdvanceInInterrupt,
+    Query,
+    Send,
+    SendInInterrupt,
+    SendInWindow
 };
 
 // Activate: a = body, b = priority. Acquire, Release: a = ceiling, b = key.
@@ -34,17 +38,36 @@ enum class Op : uint8_t {
 // once for d = 0. StopTimer: timer a, started before by the same body.
 // Advance: the task advances time by a ticks; AdvanceInInterrupt: a
 // handler does.
+// Activate, Interrupt, InSameHandler: c = the activation's word, d = 1 for
+// an activation that may fail (TryActivateTask). StartTimer: e = its word.
+// Query: the task asks its word, base and current priority, and the
+// refused activations. Send: the task sends item b to channel a;
+// SendInInterrupt: a handler does; SendInWindow: a handler does, at the
+// next receive that finds a channel empty, between its look and its check.
 struct Step {
     Op op;
     int32_t a;
     int32_t b;
     int32_t c = 0;
     int32_t d = 0;
+    int32_t e = 0;
 };
 
 // The trace's body number of timer k's task.
 constexpr int32_t TIMER_BODY = 100;
 constexpr int32_t MAX_PROGRAM_TIMERS = 8;
+
+// Channel k's consumer, traced as body CHANNEL_BODY + k, receives until
+// the channel is empty and terminates; after each item it takes the
+// channel's steps (marks, queries, sends to channels after k).
+constexpr int32_t CHANNEL_BODY = 200;
+constexpr int32_t MAX_PROGRAM_CHANNELS = 3;
+constexpr int32_t MAX_CHANNEL_CAPACITY = 4;
+struct ChannelSpec {
+    int32_t capacity;
+    int32_t priority;
+    std::vector<Step> per_item;
+};
 
 // Body 0 is started with first_priority; every other body is activated by
 // at most one step of a lower-numbered body, so each runs as one task at most.
@@ -55,10 +78,27 @@ constexpr int32_t MAX_PROGRAM_TIMERS = 8;
 struct Program {
     int32_t first_priority = 0;
     std::vector<std::vector<Step>> bodies;
+    std::vector<ChannelSpec> channels;
 };
 
 struct Event {
-    enum Kind : uint8_t { Enter, Mark, Priority, Terminate, Stop, TimerStopped, TimerMissed } kind;
+    enum Kind : uint8_t {
+        Enter,
+        Mark,
+        Priority,
+        Terminate,
+        Stop,
+        TimerStopped,
+        TimerMissed,
+        Word,     // a timer's task entered with a word, or a query: the word (-1 for a consumer's channel)
+        Base,     // a query: the base priority
+        Current,  // a query: the current priority
+        Refused,  // a query: the refused activations
+        Tried,    // a TryActivateTask returned: 1 or 0
+        Sent,     // a send returned: 1 or 0
+        Received, // a consumer received: the item
+        Empty     // a consumer found its channel empty
+    } kind;
     int32_t body;
     // The task record entered, the mark's number, the new priority, the
     // stop's index (StopIndex), whether a stopped timer was running, or the
@@ -99,7 +139,11 @@ bool IsValid(const Program &program);
 // activate, +<c>/<k> acquire, -<c>/<k> release, t terminate, r return,
 // i<body>@<p> an interrupt that activates, &<body>@<p> another activation by
 // the same handler, s<timer>@<p>/<delay>/<period> start a timer,
-// k<timer> stop it, v<ticks> advance time, j<ticks> an interrupt that does.
+// k<timer> stop it, v<ticks> advance time, j<ticks> an interrupt that does;
+// an activation's word as =<w> after it, or ?<w> for one that may fail, and
+// a timer's as =<w>; q query, ><k>:<item> send, }<k>:<item> a handler's
+// send, ~<k>:<item> a handler's send in the next empty receive's window;
+// each channel after the bodies as "| #<capacity>@<priority> steps".
 std::string Format(const Program &program);
 Program Parse(const std::string &text);
 std::string Format(const Trace &trace);
