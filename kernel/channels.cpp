@@ -41,7 +41,8 @@ void CheckActivation(Channel *c) {
             port::StopCallOutsideHandler(
                 "SendChannel", ONESTACK_RULE("SendChannel", "called from NMI or HardFault, which no mask holds off"));
         }
-        if (run_state == NO_RUN || run_state == STOPPING) {
+        // In a run the state is odd: a task runs, or has ended and not yet returned.
+        if ((run_state & 1) == 0) {
             StopKernel(ONESTACK_RULE("SendChannel", "called from an interrupt handler outside a run or while stopping"));
         }
     }

@@ -72,16 +72,13 @@ template <Overload overload>
 [[gnu::cold, gnu::noinline]] int32_t ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name,
                                                         uintptr_t word) {
     if (port::HandlerNumber() < port::FIRST_MASKABLE_HANDLER) {
-        port::StopCallOutsideHandler("ActivateTask", FROM_NMI);
-        return 0;
+        return port::StopCallOutsideHandler("ActivateTask", FROM_NMI), 0;
     }
     if (run_state == NO_RUN || run_state == STOPPING) { // there is no run to join
-        StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
-        return 0;
+        return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING), 0;
     }
     if (entry == nullptr) {
-        StopKernel(NULL_ENTRY);
-        return 0;
+        return StopKernel(NULL_ENTRY), 0;
     }
     // Masked even in a handler: a nested one may activate too.
     const port::InterruptMask mask = port::MaskInterrupts();
@@ -89,8 +86,7 @@ template <Overload overload>
         if (overload == Overload::REFUSE) {
             return Refuse(mask);
         }
-        StopKernel(NO_FREE_TASK_RECORD);
-        return 0;
+        return StopKernel(NO_FREE_TASK_RECORD), 0;
     }
     const TaskId head = ready_head;
     const TaskId i = NewTask(entry, priority, name, word);
@@ -117,8 +113,7 @@ template <Overload overload>
         return ActivateFromHandler<overload>(entry, priority, name, word);
     }
     if (entry == nullptr) {
-        StopKernel(NULL_ENTRY);
-        return 0;
+        return StopKernel(NULL_ENTRY), 0;
     }
     // Handlers take records and link tasks too.
     const port::InterruptMask mask = port::MaskInterrupts();
@@ -126,8 +121,7 @@ template <Overload overload>
         if (overload == Overload::REFUSE) {
             return Refuse(mask);
         }
-        StopKernel(NO_FREE_TASK_RECORD);
-        return 0;
+        return StopKernel(NO_FREE_TASK_RECORD), 0;
     }
     // A task is running, so the caller heads the list: a handler that puts
     // another task ahead of it has it run before the caller continues.
@@ -159,8 +153,7 @@ template <Overload overload>
 
 // The stop of a query about the running task, made where none runs.
 [[gnu::cold]] uintptr_t StopQuery(const char *operation) {
-    StopCaller(operation);
-    return 0;
+    return StopCaller(operation), 0;
 }
 
 } // namespace

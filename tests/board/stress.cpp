@@ -9,7 +9,12 @@
 // an FPU, its registers and status (s0-s31 and FPSCR, f0-f31 and fcsr)
 // survive every interrupt and every preemption, in tasks and in handlers
 // alike; on RISC-V, fcsr survives nested handlers; and the tables are clean
-// at the end. It reports the peak stack, from the stack that the board's
+// at the end. Every handler and the tasks send items through two channels,
+// whose consumers check that each producer's items arrive exactly once and
+// in order; every send returns what the channel's state under the mask
+// called for, the drops counted are the refusals seen, and the refused
+// activations (of consumers, and of tasks that may fail) are counted
+// exactly. It reports the peak stack, from the stack that the board's
 // start-up code paints.
 #include <stdint.h>
 #include <stdio.h>
@@ -30,7 +35,8 @@ using onestack::task_table;
 
 constexpr uint32_t TARGET_INTERRUPTS = 100000;
 constexpr int LEVELS = 8;    // task priorities 0 (the background) to 7
-constexpr int MAX_LIVE = 14; // activations allowed at once, of 16 records
+constexpr int MAX_LIVE = MAX_TASKS; // live tasks, consumers included, and records reserved for them
+constexpr int TASK_LIVE = MAX_TASKS - 2; // of them, the tasks': the consumers may take the rest
 
 // Interrupt sources that software raises, and their levels (0 most urgent).
 enum : uint32_t { IRQ_NEST = 0, IRQ_DEEP = BOARD_RAISABLE_IRQ_1, IRQ_CHAIN = BOARD_RAISABLE_IRQ_2 };
@@ -60,6 +66,7 @@ volatile int live = 1; // counted before each activation, uncounted after each T
 volatile int held[LEVELS + 1], held_count;
 volatile uint32_t churns, fp_churns;
 volatile bool stopping;
+volatile uint32_t try_refused; // TryActivateTask calls that returned 0
 
 uint32_t Mask() { return onestack::port::MaskInterrupts(); }
 void Unmask(uint32_t was) { onestack::port::RestoreInterrupts(was); }
@@ -473,7 +480,7 @@ void CheckStart(int level, TaskEntry entry) {
 
 bool TakeRecord() {
     const uint32_t was = Mask();
-    const bool room = live < MAX_LIVE;
+    const bool room = live < TASK_LIVE;
     live = live + (room ? 1 : 0);
     Unmask(was);
     return room;
@@ -519,10 +526,12 @@ void Terminate() {
     Unmask(was);
 }
 
+void SendFromTask(Random &random, int level);
+
 // One thing a task does: hold a resource, activate a task, raise an
-// interrupt, or check its registers.
+// interrupt, send, or check its registers.
 void RandomStep(Random &random, int level) {
-    switch (random.Below(4)) {
+    switch (random.Below(5)) {
     case 0:
         HoldAndRelease(random, level);
         break;
@@ -531,6 +540,9 @@ void RandomStep(Random &random, int level) {
         break;
     case 2:
         BoardPendIrq(random.Below(2) == 0 ? IRQ_NEST : IRQ_CHAIN);
+        break;
+    case 3:
+        SendFromTask(random, level);
         break;
     default:
         Churn(random, level);
@@ -571,14 +583,109 @@ template <int P> void TaskActivatedByHandler() {
 }
 
 // From a handler: counted with the activation under one mask, since a
-// nested handler may do the same.
+// nested handler may do the same. Now and then it is an activation that
+// may fail: with no record reserved it must be refused, when every record
+// is taken (a record may be free but reserved by a task's activation).
 void ActivateFromHandler(Random &random) {
-    if (!TakeRecord()) return;
+    const bool may_fail = random.Below(4) == 0;
     const int level = 1 + static_cast<int>(random.Below(LEVELS - 1));
+    if (!TakeRecord()) {
+        const uint32_t was = Mask();
+        if (may_fail && onestack::free_task_head == NO_TASK) {
+            if (TryActivateTask(by_handler[level], level, "refused", 0) != 0)
+                Fail("an activation that may fail was not refused with every record taken", level);
+            try_refused = try_refused + 1;
+        }
+        Unmask(was);
+        return;
+    }
     const uint32_t was = Mask();
     handler_activated[level] = handler_activated[level] + 1;
-    ActivateTask(by_handler[level], level, "by handler");
+    if (may_fail) {
+        if (TryActivateTask(by_handler[level], level, "by handler", 0) != 1)
+            Fail("an activation that may fail was refused with a record free", level);
+    } else {
+        ActivateTask(by_handler[level], level, "by handler");
+    }
     Unmask(was);
+}
+
+// Two channels: A, whose consumer runs at 2, from every handler and from
+// tasks at 2 or above; B, whose consumer runs at 6, from every handler and
+// from tasks at 6 or above (a task sends only where the consumer cannot
+// preempt it, since it sends with interrupts masked). An item is its
+// producer above the count of its items the channel has taken.
+constexpr int CHANNELS = 2;
+constexpr int PRODUCERS = 4 + LEVELS; // the four handlers, then the task levels
+constexpr int32_t CONSUMER_LEVEL[CHANNELS] = {2, 6};
+template <int C> void Consume();
+ONESTACK_CHANNEL(channel_a, 4, Consume<0>, CONSUMER_LEVEL[0], "consumer A");
+ONESTACK_CHANNEL(channel_b, 3, Consume<1>, CONSUMER_LEVEL[1], "consumer B");
+Channel *const channels[CHANNELS] = {&channel_a, &channel_b};
+uint32_t taken[CHANNELS][PRODUCERS];    // by each producer alone
+uint32_t received[CHANNELS][PRODUCERS]; // by the channel's consumer alone
+volatile uint32_t refusals[CHANNELS], consumer_refused;
+Random consumer_random[CHANNELS];
+
+// A send, with interrupts masked so that what it returns is known from the
+// channel and the records: refused when full, or when it must activate the
+// consumer and every record is taken; a record is reserved for the consumer
+// it activates.
+void Send(int c, int producer) {
+    Channel &channel = *channels[c];
+    const uint32_t was = Mask();
+    const uint32_t items = channel.end - channel.first;
+    int32_t expected = items < channel.capacity ? 1 : 0;
+    if (items == 0 && channel.reader == 0) {
+        if (onestack::free_task_head == NO_TASK) {
+            expected = 0;
+            consumer_refused = consumer_refused + 1;
+        } else if (live < MAX_LIVE) {
+            live = live + 1;
+        } else { // the free record is reserved
+            Unmask(was);
+            return;
+        }
+    }
+    const auto item = static_cast<uintptr_t>(producer) << 24 | taken[c][producer];
+    const int32_t result = SendChannel(&channel, item);
+    if (result != expected) Fail("a send returned what the channel's state did not call for", producer);
+    if (result != 0) {
+        ++taken[c][producer];
+    } else {
+        refusals[c] = refusals[c] + 1;
+    }
+    Unmask(was);
+}
+
+void SendFromHandler(Random &random, int handler) {
+    for (uint32_t n = random.Below(3); n > 0; --n) Send(static_cast<int>(random.Below(CHANNELS)), handler);
+}
+
+void SendFromTask(Random &random, int level) {
+    const int c = static_cast<int>(random.Below(CHANNELS));
+    if (TaskPriority() >= CONSUMER_LEVEL[c]) {
+        for (uint32_t n = 1 + random.Below(3); n > 0; --n) Send(c, 4 + level);
+    }
+}
+
+// A consumer, checked at its start like a task; every item it receives is
+// the next of its producer's. It churns now and then, so that interrupts
+// land between its receives, and in its empty receive's window too.
+template <int C> void Consume() {
+    uint32_t was = Mask();
+    CheckStart(CONSUMER_LEVEL[C], Consume<C>);
+    if (TaskWord() != reinterpret_cast<uintptr_t>(channels[C])) Fail("a consumer's word is not its channel", C);
+    Unmask(was);
+    uintptr_t item = 0;
+    while (ReceiveChannel(channels[C], &item) != 0) {
+        const auto producer = static_cast<uint32_t>(item >> 24);
+        if (producer >= PRODUCERS || (item & 0xFFFFFF) != received[C][producer])
+            Fail("an item arrived out of its producer's order, twice, or from nowhere", CONSUMER_LEVEL[C]);
+        ++received[C][producer];
+        if (consumer_random[C].Below(8) == 0) Churn(consumer_random[C], CONSUMER_LEVEL[C], 8);
+    }
+    Terminate();
 }
 
 void CountInterrupt() {
@@ -631,6 +738,7 @@ extern "C" void BOARD_TICK_HANDLER() {
     ScheduleTick();
     CheckFcsrUntouched();
     for (uint32_t n = tick_random.Below(3); n > 0; --n) ActivateFromHandler(tick_random);
+    SendFromHandler(tick_random, 0);
     CheckFcsrUntouched();
     ChurnInHandler(tick_random);
     LeaveInexactRaised();
@@ -644,6 +752,7 @@ extern "C" void IRQ0_Handler() {
     if (stopping) return;
     CheckFcsrUntouched();
     ActivateFromHandler(nest_random);
+    SendFromHandler(nest_random, 1);
     CheckFcsrUntouched();
     ChurnInHandler(nest_random);
     LeaveInexactRaised();
@@ -656,6 +765,7 @@ extern "C" void BOARD_IRQ_HANDLER(BOARD_RAISABLE_IRQ_1)() {
     if (stopping) return;
     CheckFcsrUntouched();
     ActivateFromHandler(deep_random);
+    SendFromHandler(deep_random, 2);
     CheckFcsrUntouched();
     ChurnInHandler(deep_random);
     LeaveInexactRaised();
@@ -667,6 +777,7 @@ extern "C" void BOARD_IRQ_HANDLER(BOARD_RAISABLE_IRQ_2)() {
     if (stopping) return;
     CheckFcsrUntouched();
     ActivateFromHandler(chain_random);
+    SendFromHandler(chain_random, 3);
     CheckFcsrUntouched();
     ChurnInHandler(chain_random);
     LeaveInexactRaised();
@@ -711,6 +822,14 @@ void CheckTablesClean() {
             Fail("an activation never ran", p);
         }
     }
+    for (int c = 0; c < CHANNELS; ++c) {
+        for (int p = 0; p < PRODUCERS; ++p) {
+            if (received[c][p] != taken[c][p]) Fail("an item taken was never received: a lost wake-up", p);
+        }
+        if (ChannelDrops(channels[c]) != refusals[c]) Fail("a channel's drops are not the refusals seen", c);
+    }
+    if (RefusedActivations() != try_refused + consumer_refused)
+        Fail("the refused activations are not those that were refused", -1);
 }
 
 // With an FPU, lazy stacking is on after reset; STRESS_LAZY_STACKING=0
@@ -743,6 +862,7 @@ int main() {
     nest_random.state = STRESS_SEED * 69069u + 13;
     deep_random.state = STRESS_SEED * 1103515245u + 17;
     chain_random.state = STRESS_SEED * 134775813u + 19;
+    for (int c = 0; c < CHANNELS; ++c) consumer_random[c].state = STRESS_SEED * 22695477u + 23 + static_cast<uint32_t>(c);
     SetLazyStacking();
     BoardSetPriority(BOARD_TICK, LEVEL_TICK);
     BoardSetPriority(16 + IRQ_NEST, LEVEL_NEST);
@@ -756,10 +876,16 @@ int main() {
     CheckTablesClean();
     uint32_t activations = 0;
     for (int p = 0; p < LEVELS; ++p) activations += handler_ran[p] + task_ran[p];
-    printf("stress: seed %d: %lu interrupts (tick %lu, nested %lu, deeper %lu, chained %lu), %lu activations,"
-           " %lu register checks%s, peak stack %lu bytes: passed\n",
+    uint32_t items = 0;
+    for (int c = 0; c < CHANNELS; ++c)
+        for (int p = 0; p < PRODUCERS; ++p) items += received[c][p];
+    printf("stress: seed %d: %lu interrupts (tick %lu, nested %lu, deeper %lu, chained %lu), %lu activations"
+           " (%lu refused), %lu items through channels (%lu dropped), %lu register checks%s, peak stack %lu"
+           " bytes: passed\n",
            STRESS_SEED, (unsigned long)interrupts, (unsigned long)ticks, (unsigned long)nested,
-           (unsigned long)deep, (unsigned long)chained, (unsigned long)activations, (unsigned long)churns,
-           FloatingPointChecks(), (unsigned long)BoardStackPeak());
+           (unsigned long)deep, (unsigned long)chained, (unsigned long)activations,
+           (unsigned long)RefusedActivations(), (unsigned long)items,
+           (unsigned long)(refusals[0] + refusals[1]), (unsigned long)churns, FloatingPointChecks(),
+           (unsigned long)BoardStackPeak());
     return 0;
 }

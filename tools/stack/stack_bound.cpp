@@ -395,8 +395,8 @@ void Program::CountStops(bool count) {
 
 bool Program::IsEntryCaller(const Function &f) const {
     const std::string name = PlainName(f.label);
-    return name == "ActivateTask" || name == "onestack::Dispatch" ||
-           name == "onestack::DispatchAtInterruptExit";
+    return name == "ActivateTask" || name == "ActivateTaskWith" || name == "TryActivateTask" ||
+           name == "onestack::Dispatch" || name == "onestack::DispatchAtInterruptExit";
 }
 
 // What a call through a pointer in `f` may reach: the task set's `calls`,
