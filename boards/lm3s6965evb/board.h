@@ -28,4 +28,21 @@ static inline int BoardUartSink(void *context, const void *bytes, uint32_t count
     return 0;
 }
 
+/* Receiving too: BOARD_UART_IRQ is pending while a received byte waits to
+ * be read (the FIFOs are off, so each byte interrupts). QEMU's model
+ * raises it as the chip does. */
+#define BOARD_UART_RX 1
+#define BOARD_UART_IRQ 5
+static inline void BoardUartStartReceiving(void) {
+    BoardUartStart();
+    BOARD_REGISTER(0x4000C030) = 0x301;    /* CR: enabled, transmitting, receiving */
+    BOARD_REGISTER(0x4000C038) = 1u << 4; /* IM: the receive interrupt */
+}
+/* Takes a received byte into `*byte` and returns 1, or returns 0. */
+static inline int BoardUartRead(uint8_t *byte) {
+    if ((BOARD_REGISTER(0x4000C018) & (1u << 4)) != 0) return 0; /* FR.RXFE: nothing received */
+    *byte = (uint8_t)BOARD_REGISTER(0x4000C000);
+    return 1;
+}
+
 #endif

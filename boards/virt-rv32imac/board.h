@@ -40,4 +40,31 @@ static inline void BoardClearSource(uint32_t n) {
 
 static inline void BoardPrepareDevices(void) { RTC(RTC_IRQ_ENABLED) = 1; }
 
+/* The 16550 UART, for a trace or a log (BoardUartSink has DumpTrace's sink
+ * form) and for input: BOARD_UART_IRQ is pending while a received byte
+ * waits to be read, once BoardUartStartReceiving has enabled it. A program
+ * that receives does not raise BOARD_RAISABLE_IRQ_1 too: both use the
+ * UART's interrupt enables. */
+#define UART8(offset) (*(volatile uint8_t *)(0x10000000u + (offset)))
+enum { UART_DATA = 0, UART_IER = 1, UART_LSR = 5, UART_LSR_READY = 1, UART_LSR_THR_EMPTY = 0x20 };
+#define BOARD_UART 1
+#define BOARD_UART_RX 1
+static inline void BoardUartStart(void) {}
+static inline int BoardUartSink(void *context, const void *bytes, uint32_t count) {
+    (void)context;
+    for (uint32_t i = 0; i < count; ++i) {
+        while ((UART8(UART_LSR) & UART_LSR_THR_EMPTY) == 0) {
+        }
+        UART8(UART_DATA) = ((const uint8_t *)bytes)[i];
+    }
+    return 0;
+}
+static inline void BoardUartStartReceiving(void) { UART8(UART_IER) = 1; /* received data available */ }
+/* Takes a received byte into `*byte` and returns 1, or returns 0. */
+static inline int BoardUartRead(uint8_t *byte) {
+    if ((UART8(UART_LSR) & UART_LSR_READY) == 0) return 0;
+    *byte = UART8(UART_DATA);
+    return 1;
+}
+
 #endif

@@ -4,3 +4,5 @@ set(ONESTACK_CPU_ARCH rv32imafc)
 set(ONESTACK_CPU_ABI ilp32f)
 set(ONESTACK_QEMU_CPU rv32)
 include(${CMAKE_CURRENT_LIST_DIR}/../riscv/toolchain.cmake)
+# Its UART receives, with an interrupt: the serial console example runs.
+set(ONESTACK_BOARD_UART_RX ON)
