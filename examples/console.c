@@ -22,8 +22,10 @@ enum {
     LINE_MAX = 64,
 };
 
+/* Room for a whole screenful typed ahead: while Console answers, and its
+ * UART may keep it waiting, the bytes that come are kept, not dropped. */
 static void Console(void);
-ONESTACK_CHANNEL(received, 32, Console, 2, "Console");
+ONESTACK_CHANNEL(received, 256, Console, 2, "Console");
 
 /* Written by Console only, read by Report under the UART's resource. */
 static uint32_t lines, bytes;
