@@ -34,17 +34,15 @@ constexpr char NOT_CONSUMER[] = ONESTACK_RULE(
 // The checks of a send that must activate the consumer, as ActivateTask's
 // from a task or a handler, and the first use of a channel, which joins it
 // to those that StartOS empties. Masked.
-void CheckActivation(Channel *c) {
-    const int32_t handler = port::HandlerNumber();
-    if (!(run_state > handler)) { // no running task calls
-        if (handler < port::FIRST_MASKABLE_HANDLER) {
-            port::StopCallOutsideHandler(
-                "SendChannel", ONESTACK_RULE("SendChannel", "called from NMI or HardFault, which no mask holds off"));
-        }
+void CheckActivation(Channel *c, int32_t handler) {
+    if (handler >= port::FIRST_MASKABLE_HANDLER) {
         // In a run the state is odd: a task runs, or has ended and not yet returned.
         if ((run_state & 1) == 0) {
             StopKernel(ONESTACK_RULE("SendChannel", "called from an interrupt handler outside a run or while stopping"));
         }
+    } else if (!(run_state > handler)) { // in the thread outside a task, or in NMI or HardFault
+        port::StopCallOutsideHandler(
+            "SendChannel", ONESTACK_RULE("SendChannel", "called from NMI or HardFault, which no mask holds off"));
     }
     if (c->next_used == nullptr) {
         // One test of all the fields ONESTACK_CHANNEL sets: a ring of a
@@ -78,22 +76,23 @@ void CheckActivation(Channel *c) {
     if (c->reader != 0) {
         return Append(c, end, item, mask);
     }
-    CheckActivation(c);
+    const int32_t handler = port::HandlerNumber();
+    CheckActivation(c, handler);
     if (free_task_head == NO_TASK) {
         CountRefusal();
         return Drop(c, mask);
     }
     const TaskId caller = ready_head;
     const TaskId i = NewTask(c->consumer, c->priority, c->name, reinterpret_cast<uintptr_t>(c));
-    ONESTACK_TRACE_ACTIVATION(port::HandlerNumber() != 0 ? TRACE_ACTIVATED_BY_HANDLER : TRACE_ACTIVATED, i,
+    ONESTACK_TRACE_ACTIVATION(handler != 0 ? TRACE_ACTIVATED_BY_HANDLER : TRACE_ACTIVATED, i,
                               c->priority, c->name);
     TaskAt(i).top_hold = CONSUMING;
     c->reader = i + 1;
     c->items[end & c->size_mask] = item;
     c->end = end + 1;
-    LinkActivated(i, c->priority);
+    LinkActivated(i, c->priority, handler);
     port::RestoreInterrupts(mask);
-    if (port::HandlerNumber() == 0 && ready_head != caller) {
+    if (handler == 0 && ready_head != caller) {
         StepAsideFor(caller);
     }
     return 1;

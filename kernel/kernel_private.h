@@ -181,14 +181,15 @@ inline bool IsCallerRunning() { return run_state > port::HandlerNumber(); }
 // every ready task if it outranks the head, else behind its equals. From a
 // handler a new head pends the dispatch at the interrupt's exit; from a
 // task the caller runs it. Masked.
-[[gnu::always_inline]] inline void LinkActivated(TaskId i, int32_t priority) {
+// `handler` is the caller's HandlerNumber().
+[[gnu::always_inline]] inline void LinkActivated(TaskId i, int32_t priority, int32_t handler) {
     const TaskId head = ready_head;
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
         return InsertReady(i, BEHIND_EQUALS);
     }
     TaskAt(i).next = head;
     ready_head = i;
-    if (port::HandlerNumber() != 0) PendDispatchAtExit(head);
+    if (handler != 0) PendDispatchAtExit(head);
 }
 
 // Precondition: ready_head differs from `awaited`. Runs whichever task heads

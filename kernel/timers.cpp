@@ -162,7 +162,7 @@ uint32_t SlotOf(TimerId timer, const char *bad_handle) {
     const TaskId i = NewTask(t.entry, t.priority, t.name, t.word);
     ONESTACK_TRACE_EVENT(TRACE_TIMER_EXPIRED, i, static_cast<int32_t>(slot), 0);
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED_BY_HANDLER, i, t.priority, t.name);
-    LinkActivated(i, t.priority);
+    LinkActivated(i, t.priority, port::HandlerNumber());
 }
 
 constexpr char TOO_MANY_TICKS[] =
