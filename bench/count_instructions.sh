@@ -15,7 +15,8 @@ ops=("$@")
                               activate_lower_and_run activate_equal_and_run
                               activate_behind_1 activate_behind_8 activate_behind_15
                               tick_with_8_timers_none_due interrupt_activation_that_runs
-                              interrupt_tick_expiry_that_runs)
+                              interrupt_tick_expiry_that_runs channel_send_not_empty
+                              interrupt_send_to_empty_channel_that_runs)
 short=10
 long=1000000
 tmp=$(mktemp -d)
