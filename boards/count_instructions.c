@@ -45,28 +45,35 @@ static uint32_t LoopTicks(void (*once)(void)) {
     return Elapsed(start);
 }
 
-/* Channels: CHANNEL_ITEMS sends to a channel that already holds an item,
- * whose consumer, below the measuring task, waits; then, in the consumer,
- * as many receives. Each loop is timed whole, and its baseline scaled. */
-enum { CHANNEL_ITEMS = 1000 };
+/* Channels: ROUNDS times, the measuring task takes a resource above the
+ * consumer, sends one item (which activates it) and then CHANNEL_ITEMS
+ * sends to the channel that holds it, timed; at the release the consumer
+ * receives one item and then CHANNEL_ITEMS, timed. A small channel, so
+ * that the kernel's tables stay where a program of this size has them. */
+enum { CHANNEL_ITEMS = 100, ROUNDS = 10 };
 static uint32_t channel_send, channel_receive;
 static void Consume(void);
-ONESTACK_CHANNEL(counted, CHANNEL_ITEMS + 1, Consume, 0, "consumer");
-static void SendOne(void) { SendChannel(&counted, 7); }
+ONESTACK_CHANNEL(counted, CHANNEL_ITEMS + 1, Consume, 3, "consumer");
 static void Consume(void) {
     uintptr_t item;
     ReceiveChannel(&counted, &item);
     const uint32_t start = BoardCounter();
     for (int i = 0; i < CHANNEL_ITEMS; ++i) ReceiveChannel(&counted, &item);
-    channel_receive = Elapsed(start);
-    while (ReceiveChannel(&counted, &item)) {}
+    channel_receive += Elapsed(start);
+    while (ReceiveChannel(&counted, &item)) {
+    }
     TerminateTask();
 }
-static uint32_t SendTicks(void) {
-    SendChannel(&counted, 7); /* activates the consumer, which waits */
-    const uint32_t start = BoardCounter();
-    for (int i = 0; i < CHANNEL_ITEMS; ++i) SendOne();
-    return Elapsed(start);
+static void SendOne(void) { SendChannel(&counted, 7); }
+static void SendRounds(void) {
+    for (int round = 0; round < ROUNDS; ++round) {
+        AcquireResource(3, 0);
+        SendChannel(&counted, 7); /* activates the consumer, which waits */
+        const uint32_t start = BoardCounter();
+        for (int i = 0; i < CHANNEL_ITEMS; ++i) SendOne();
+        channel_send += Elapsed(start);
+        ReleaseResource(3, 0);
+    }
 }
 
 static uint32_t baseline, round_trip, acquire_release, tick, interrupt_activation, interrupt_expiry,
@@ -90,7 +97,7 @@ static void Measure(void) {
     StopTimer(second);
     irq0_work = ActivateTwiceInHandler;
     interrupt_activation2 = LoopTicks(RaiseIrq0);
-    channel_send = SendTicks();
+    SendRounds();
     TerminateTask();
 }
 
@@ -125,7 +132,7 @@ int main(void) {
     Report("interrupt: timer expiry", interrupt_expiry, instructions_per_tick);
     Report("interrupt: two expiries", interrupt_expiry2, instructions_per_tick);
     Report("interrupt: two activations", interrupt_activation2, instructions_per_tick);
-    ReportOf("channel: send, not empty", channel_send, CHANNEL_ITEMS, instructions_per_tick);
-    ReportOf("channel: receive", channel_receive, CHANNEL_ITEMS, instructions_per_tick);
+    ReportOf("channel: send, not empty", channel_send, CHANNEL_ITEMS * ROUNDS, instructions_per_tick);
+    ReportOf("channel: receive", channel_receive, CHANNEL_ITEMS * ROUNDS, instructions_per_tick);
     return 0;
 }

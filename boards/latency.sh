@@ -36,8 +36,7 @@ awk -v activate="$(address ActivateTask)" -v handler="$(address IRQ0_Handler)" -
         if (called && !entered && pc == entry) entered = n
         if (entered && pc >= entry && pc < entry_end) returned = n
         if (returned && !resumed && pc == interrupted && n > returned) resumed = n
-        if (resumed && pc == handler) in_second = 1
-        if (in_second && !sent && pc == send) sent = n
+        if (resumed && !sent && pc == send) sent = n
         if (sent && !got && pc == received) got = n
     }
     END {

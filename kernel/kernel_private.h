@@ -67,6 +67,11 @@ enum RunState : int8_t {
     STOPPING = -2,    // a stop is under way; only StartOS may follow it
 };
 static_assert(port::LOWEST_HANDLER_NUMBER >= TASK_RUNNING, "a handler could pass for the running task");
+// A run is under way: a task runs or has ended and not yet returned, the
+// only odd states.
+static_assert((TASK_RUNNING & 1) != 0 && (TASK_ENDED & 1) != 0 && (NO_RUN & 1) == 0 && (STOPPING & 1) == 0,
+              "a run is under way in the odd states alone");
+
 
 // The list heads, the run state and the tables lie in one object, so that
 // the hot paths reach them all from one base register; each keeps its own

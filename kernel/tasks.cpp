@@ -47,6 +47,11 @@ constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free ta
 // and ActivateTaskWith stop the program, TryActivateTask refuses.
 enum class Overload : bool { STOP, REFUSE };
 
+// A handler's activation outside a run, or while the kernel is stopping.
+[[gnu::cold, gnu::noinline]] void StopOutsideRun() {
+    return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
+}
+
 // Links a task that does not run at once behind its equals, and ends the
 // masking that the activation began. Out of line, so that the caller's
 // frame stays small.
@@ -67,15 +72,24 @@ enum class Overload : bool { STOP, REFUSE };
 // A handler's activation counts where the thread stands in a run, after a
 // TerminateTask too, and even while the ready list is momentarily empty:
 // the dispatch at exit runs it then.
-// One copy per overload, so that every argument travels in a register.
-template <Overload overload>
+// The word an activation carries: the one given, or 0 for ActivateTask's,
+// which passes none, so that its path neither sets nor keeps a register
+// for it.
+template <typename... Word> [[gnu::always_inline]] inline uintptr_t WordOf(Word... word) {
+    return (uintptr_t{0} | ... | word);
+}
+
+// One copy per overload and per word or none, so that every argument
+// travels in a register.
+template <Overload overload, typename... Word>
 [[gnu::cold, gnu::noinline]] int32_t ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name,
-                                                        uintptr_t word) {
+                                                        Word... word) {
     if (port::HandlerNumber() < port::FIRST_MASKABLE_HANDLER) {
         return port::StopCallOutsideHandler("ActivateTask", FROM_NMI), 0;
     }
-    if (run_state == NO_RUN || run_state == STOPPING) { // there is no run to join
-        return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING), 0;
+    // In a run the state is odd: a task runs, or has ended and not yet returned.
+    if ((run_state & 1) == 0) { // there is no run to join
+        return StopOutsideRun(), 0;
     }
     if (entry == nullptr) {
         return StopKernel(NULL_ENTRY), 0;
@@ -89,7 +103,7 @@ template <Overload overload>
         return StopKernel(NO_FREE_TASK_RECORD), 0;
     }
     const TaskId head = ready_head;
-    const TaskId i = NewTask(entry, priority, name, word);
+    const TaskId i = NewTask(entry, priority, name, WordOf(word...));
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED_BY_HANDLER, i, priority, name);
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
         LinkWaiting(i, mask); // behind the head, which stays
@@ -105,12 +119,12 @@ template <Overload overload>
 
 // The three activations, each a copy of this, so that ActivateTask's own
 // path pays nothing for the others: 1 once the task is ready, 0 if refused.
-template <Overload overload>
+template <Overload overload, typename... Word>
 [[gnu::always_inline]] inline int32_t Activate(TaskEntry entry, int32_t priority, const char *name,
-                                               uintptr_t word) {
+                                               Word... word) {
     // IsCallerRunning, with the address that a handler's call takes alone.
     if (!(*port::AddressAnew(&run_state) > port::HandlerNumber())) {
-        return ActivateFromHandler<overload>(entry, priority, name, word);
+        return ActivateFromHandler<overload>(entry, priority, name, word...);
     }
     if (entry == nullptr) {
         return StopKernel(NULL_ENTRY), 0;
@@ -126,7 +140,7 @@ template <Overload overload>
     // A task is running, so the caller heads the list: a handler that puts
     // another task ahead of it has it run before the caller continues.
     const TaskId previous = ready_head;
-    const TaskId i = NewTask(entry, priority, name, word);
+    const TaskId i = NewTask(entry, priority, name, WordOf(word...));
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, i, priority, name);
     if (priority > TaskAt(previous).current_priority) {
         // It heads the list and runs now, and so does all that it makes
@@ -238,7 +252,7 @@ void onestack::DispatchAtInterruptExit(TaskId awaited) {
 extern "C" {
 
 void ActivateTask(TaskEntry entry, int32_t priority, const char *name) {
-    Activate<Overload::STOP>(entry, priority, name, 0);
+    Activate<Overload::STOP>(entry, priority, name);
 }
 
 void ActivateTaskWith(TaskEntry entry, int32_t priority, const char *name, uintptr_t word) {

@@ -113,11 +113,6 @@ constexpr CallerRules START_RULES = ONESTACK_CALLER_RULES("StartTimer", "called"
 constexpr CallerRules STOP_RULES = ONESTACK_CALLER_RULES("StopTimer", "called");
 constexpr CallerRules ADVANCE_RULES = ONESTACK_CALLER_RULES("AdvanceTime", "a timer came due");
 
-// A run is under way: a task runs or has ended and not yet returned, the
-// only odd states.
-static_assert((TASK_RUNNING & 1) != 0 && (TASK_ENDED & 1) != 0 && (NO_RUN & 1) == 0 && (STOPPING & 1) == 0,
-              "the run states in which a handler may use timers are the odd ones");
-
 // A task may use timers while it runs, a maskable handler during a run.
 [[gnu::always_inline]] inline bool MayUseTimers(int32_t handler) {
     return handler >= port::FIRST_MASKABLE_HANDLER ? (run_state & 1) != 0 : run_state > handler;
