@@ -10,9 +10,12 @@ cd "$(dirname "$0")/.."
 mismatches=0
 
 # The cells after the first of the README row whose first cell starts with
-# $1 (or is $1, with exact=1), without " bytes".
+# $1 (or is $1, with exact=1), without " bytes"; with after=TEXT, the first
+# such row below the line that starts with TEXT.
 cells() {
-    awk -F'|' -v label="$1" -v exact="${exact:-0}" '{ first = $2; gsub(/^ +| +$/, "", first) }
+    awk -F'|' -v label="$1" -v exact="${exact:-0}" -v after="${after:-}" '
+        after != "" && !started { started = index($0, after) == 1; next }
+        { first = $2; gsub(/^ +| +$/, "", first) }
         exact ? first == label : index($2, " " label) == 1 {
         for (i = 3; i < NF; ++i) { c = $i; gsub(/^ +| +$/, "", c); sub(/ bytes$/, "", c); printf "%s ", c } exit }' README.md
 }
@@ -62,6 +65,9 @@ if [ "${1:-}" != "--host-only" ]; then
         exact=1 expect "\`$board\`" "$(on_board 'kernel code')" "$(on_board 'kernel static RAM')" \
             "$(on_board 'stack per level')" "$(on_board 'preemption round trip')" "$(on_board 'acquire + release')" \
             "$(on_board 'interrupt latency')" "$(on_board 'interrupt return')" "$(on_board 'tick, eight timers')" "$expiry"
+        # The channels' table, under its own heading row.
+        after='| board, `-Os` | send, not empty' exact=1 expect "\`$board\`" "$(on_board 'channel: send, not empty')" \
+            "$(on_board 'channel: receive')" "$(on_board 'channel: handler send')" "$(on_board 'interrupt latency')"
     done
 fi
 

@@ -47,6 +47,11 @@ constexpr char NO_FREE_TASK_RECORD[] = ONESTACK_RULE("ActivateTask", "no free ta
 // and ActivateTaskWith stop the program, TryActivateTask refuses.
 enum class Overload : bool { STOP, REFUSE };
 
+// TerminateTask's two refusals of a task that holds something.
+constexpr char HOLDS_A_RESOURCE[] = ONESTACK_RULE("TerminateTask", "the task still holds a resource");
+constexpr char STRANDS_ITEMS[] =
+    ONESTACK_RULE("TerminateTask", "the consumer has not received until its channel was empty");
+
 // A handler's activation outside a run, or while the kernel is stopping.
 [[gnu::cold, gnu::noinline]] void StopOutsideRun() {
     return StopKernel(run_state == NO_RUN ? OUTSIDE_RUN : WHILE_STOPPING);
@@ -294,10 +299,7 @@ void TerminateTask(void) {
     // A hold left behind would pass to the next task given this record; a
     // consumer that ends before its channel is empty strands the items left.
     if (HoldsAnyResource(i)) {
-        return StopKernel(TaskAt(i).top_hold >= 0
-                              ? ONESTACK_RULE("TerminateTask", "the task still holds a resource")
-                              : ONESTACK_RULE("TerminateTask",
-                                              "the consumer has not received until its channel was empty"));
+        return StopKernel(TaskAt(i).top_hold >= 0 ? HOLDS_A_RESOURCE : STRANDS_ITEMS);
     }
     // Until the entry returns, a kernel call would act on the next task.
     run_state = TASK_ENDED;

@@ -230,6 +230,10 @@ const Misuse misuses[] = {
      "TaskBasePriority: called from an interrupt handler"},
     {"TryActivateTask of a null entry", [] { TryActivateTask(nullptr, 2, "null", 0); },
      "ActivateTask: the entry is null"},
+    {"ActivateTaskWith of a null entry", [] { ActivateTaskWith(nullptr, 2, "null", 1); },
+     "ActivateTask: the entry is null"},
+    {"TryActivateTask of a null entry from a handler",
+     [] { SimulateInterrupt([] { TryActivateTask(nullptr, 2, "null", 0); }); }, "ActivateTask: the entry is null"},
 };
 
 // The stop a run of `entry` ends in, which leaves it by longjmp, as
