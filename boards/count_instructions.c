@@ -116,7 +116,8 @@ static void ReportOf(const char *what, uint32_t ticks, uint32_t iterations, doub
 
 /* The channels' loops are timed in rounds of 100, each to within a tick of
  * the counter: their figures are whole instructions, rounded. */
-static void ReportRounded(const char *what, uint32_t ticks, uint32_t iterations, double instructions_per_tick) {
+static void ReportRounded(const char *what, uint32_t ticks, uint32_t iterations,
+                          double instructions_per_tick) {
     const double loop = (double)baseline * iterations / ITERATIONS;
     printf("%-24s %6.0f\n", what, ((double)ticks - loop) * instructions_per_tick / iterations);
 }

@@ -16,7 +16,8 @@ using namespace onestack;
 
 namespace {
 
-constexpr char NOT_SET_UP[] = ONESTACK_RULE("SendChannel", "the channel was not defined with ONESTACK_CHANNEL");
+constexpr char NOT_SET_UP[] =
+    ONESTACK_RULE("SendChannel", "the channel was not defined with ONESTACK_CHANNEL");
 constexpr char NOT_CONSUMER[] = ONESTACK_RULE(
     "ReceiveChannel", "the caller is not the consumer the channel activated, or has found it empty already");
 
@@ -38,11 +39,13 @@ void CheckActivation(Channel *c, int32_t handler) {
     if (handler >= port::FIRST_MASKABLE_HANDLER) {
         // In a run the state is odd: a task runs, or has ended and not yet returned.
         if ((run_state & 1) == 0) {
-            StopKernel(ONESTACK_RULE("SendChannel", "called from an interrupt handler outside a run or while stopping"));
+            StopKernel(ONESTACK_RULE("SendChannel",
+                                     "called from an interrupt handler outside a run or while stopping"));
         }
     } else if (!(run_state > handler)) { // in the thread outside a task, or in NMI or HardFault
         port::StopCallOutsideHandler(
-            "SendChannel", ONESTACK_RULE("SendChannel", "called from NMI or HardFault, which no mask holds off"));
+            "SendChannel",
+            ONESTACK_RULE("SendChannel", "called from NMI or HardFault, which no mask holds off"));
     }
     if (c->next_used == nullptr) {
         // One test of all the fields ONESTACK_CHANNEL sets: a ring of a
@@ -61,7 +64,8 @@ void CheckActivation(Channel *c, int32_t handler) {
 }
 
 // Precondition: masked by `mask`, the ring not full.
-[[gnu::always_inline]] inline int32_t Append(Channel *c, uint32_t end, uintptr_t item, port::InterruptMask mask) {
+[[gnu::always_inline]] inline int32_t Append(Channel *c, uint32_t end, uintptr_t item,
+                                             port::InterruptMask mask) {
     c->items[end & c->size_mask] = item;
     c->end = end + 1;
     port::RestoreInterrupts(mask);
@@ -84,8 +88,8 @@ void CheckActivation(Channel *c, int32_t handler) {
     }
     const TaskId caller = ready_head;
     const TaskId i = NewTask(c->consumer, c->priority, c->name, reinterpret_cast<uintptr_t>(c));
-    ONESTACK_TRACE_ACTIVATION(handler != 0 ? TRACE_ACTIVATED_BY_HANDLER : TRACE_ACTIVATED, i,
-                              c->priority, c->name);
+    ONESTACK_TRACE_ACTIVATION(handler != 0 ? TRACE_ACTIVATED_BY_HANDLER : TRACE_ACTIVATED, i, c->priority,
+                              c->name);
     TaskAt(i).top_hold = CONSUMING;
     c->reader = i + 1;
     c->items[end & c->size_mask] = item;
@@ -143,7 +147,8 @@ void CheckActivation(Channel *c, int32_t handler) {
 } // namespace
 
 void onestack::ResetChannels() {
-    for (Channel *c = kernel_variables.used_channels; c != nullptr; c = c->next_used == c ? nullptr : c->next_used) {
+    for (Channel *c = kernel_variables.used_channels; c != nullptr;
+         c = c->next_used == c ? nullptr : c->next_used) {
         c->first = 0;
         c->end = 0;
         c->drops = 0;

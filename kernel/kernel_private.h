@@ -72,7 +72,6 @@ static_assert(port::LOWEST_HANDLER_NUMBER >= TASK_RUNNING, "a handler could pass
 static_assert((TASK_RUNNING & 1) != 0 && (TASK_ENDED & 1) != 0 && (NO_RUN & 1) == 0 && (STOPPING & 1) == 0,
               "a run is under way in the odd states alone");
 
-
 // The list heads, the run state and the tables lie in one object, so that
 // the hot paths reach them all from one base register; each keeps its own
 // name. All of it starts at zero, so it needs no initial image in flash.
@@ -142,8 +141,6 @@ inline void CountRefusal() {
     task.word = word;
     return i;
 }
-
-
 
 // A handler has put a task at the head of the ready list ahead of `head`.
 // The first handler to change the head since the thread last ran names

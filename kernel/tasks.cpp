@@ -88,7 +88,7 @@ template <typename... Word> [[gnu::always_inline]] inline uintptr_t WordOf(Word.
 // travels in a register.
 template <Overload overload, typename... Word>
 [[gnu::cold, gnu::noinline]] int32_t ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name,
-                                                        Word... word) {
+                                                         Word... word) {
     if (port::HandlerNumber() < port::FIRST_MASKABLE_HANDLER) {
         return port::StopCallOutsideHandler("ActivateTask", FROM_NMI), 0;
     }
@@ -171,9 +171,7 @@ template <Overload overload, typename... Word>
 }
 
 // The stop of a query about the running task, made where none runs.
-[[gnu::cold]] uintptr_t StopQuery(const char *operation) {
-    return StopCaller(operation), 0;
-}
+[[gnu::cold]] uintptr_t StopQuery(const char *operation) { return StopCaller(operation), 0; }
 
 } // namespace
 

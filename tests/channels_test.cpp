@@ -57,7 +57,8 @@ TEST(Overload, RefusedActivationsAreCountedAndTheRunGoesOn) {
         [] {
             Fill16();
             EXPECT_EQ(TryActivateTask([] { TerminateTask(); }, 9, "refused", 0), 0);
-            SimulateInterrupt([] { EXPECT_EQ(TryActivateTask([] { TerminateTask(); }, 9, "refused", 0), 0); });
+            SimulateInterrupt(
+                [] { EXPECT_EQ(TryActivateTask([] { TerminateTask(); }, 9, "refused", 0), 0); });
             const TimerId timer = StartTimer([] { TerminateTask(); }, 9, "missed", 1, 0);
             AdvanceTime(1);
             EXPECT_EQ(TimerMisses(timer), 1u);
@@ -188,10 +189,12 @@ void ReceiveTwice();
 ONESTACK_CHANNEL(twice, 1, ReceiveTwice, 2, "c");
 void ReceiveTwice() {
     uintptr_t item;
-    while (ReceiveChannel(&twice, &item)) {}
+    while (ReceiveChannel(&twice, &item)) {
+    }
     ReceiveChannel(&twice, &item);
 }
-ONESTACK_CHANNEL(early, 1, [] { TerminateTask(); }, 2, "c");
+ONESTACK_CHANNEL(
+    early, 1, [] { TerminateTask(); }, 2, "c");
 
 const Misuse misuses[] = {
     {"a channel not set up", [] { SendChannel(&undefined, 1); },
@@ -205,8 +208,7 @@ const Misuse misuses[] = {
      "SendChannel: the channel was not defined with ONESTACK_CHANNEL"},
     {"a receive by another task", [] { ReceiveChannel(&numbers, nullptr); },
      "ReceiveChannel: the caller is not the consumer the channel activated, or has found it empty already"},
-    {"a receive from a handler",
-     [] { SimulateInterrupt([] { ReceiveChannel(&numbers, nullptr); }); },
+    {"a receive from a handler", [] { SimulateInterrupt([] { ReceiveChannel(&numbers, nullptr); }); },
      "ReceiveChannel: called from an interrupt handler"},
     {"a consumer that receives again after the empty receive", [] { SendChannel(&twice, 1); },
      "ReceiveChannel: the caller is not the consumer"},
@@ -233,7 +235,8 @@ const Misuse misuses[] = {
     {"ActivateTaskWith of a null entry", [] { ActivateTaskWith(nullptr, 2, "null", 1); },
      "ActivateTask: the entry is null"},
     {"TryActivateTask of a null entry from a handler",
-     [] { SimulateInterrupt([] { TryActivateTask(nullptr, 2, "null", 0); }); }, "ActivateTask: the entry is null"},
+     [] { SimulateInterrupt([] { TryActivateTask(nullptr, 2, "null", 0); }); },
+     "ActivateTask: the entry is null"},
 };
 
 // The stop a run of `entry` ends in, which leaves it by longjmp, as
@@ -267,9 +270,11 @@ TEST(Channels, EachMisuseStops) {
     }
     // Outside a run, a handler's activation would never run. Each after a
     // clean run: after a stop the kernel is stopping until the next StartOS.
-    const InterruptHandler outside[] = {[] { SendChannel(&numbers, 1); }, [] { TryActivateTask([] {}, 1, "t", 0); }};
-    const char *const stops[] = {"SendChannel: called from an interrupt handler outside a run or while stopping",
-                                 "ActivateTask: called from an interrupt handler outside StartOS"};
+    const InterruptHandler outside[] = {[] { SendChannel(&numbers, 1); },
+                                        [] { TryActivateTask([] {}, 1, "t", 0); }};
+    const char *const stops[] = {
+        "SendChannel: called from an interrupt handler outside a run or while stopping",
+        "ActivateTask: called from an interrupt handler outside StartOS"};
     static InterruptHandler handler;
     for (size_t i = 0; i < 2; ++i) {
         RunTrace([] { TerminateTask(); }, 1);

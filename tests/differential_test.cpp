@@ -144,8 +144,8 @@ TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
     }
     std::signal(SIGABRT, SIG_DFL);
     std::printf("%llu programs with interrupt steps, %llu with timers, %llu passing data\n",
-                static_cast<unsigned long long>(with_interrupts), static_cast<unsigned long long>(with_timers),
-                static_cast<unsigned long long>(with_data));
+                static_cast<unsigned long long>(with_interrupts),
+                static_cast<unsigned long long>(with_timers), static_cast<unsigned long long>(with_data));
     if (seeds == nullptr) {
         EXPECT_GE(with_interrupts, 100000u) << "the generator has stopped making interrupt steps";
         EXPECT_GE(with_timers, 30000u) << "the generator has stopped making timer steps";
@@ -186,17 +186,18 @@ TEST(Differential, TextFormRoundTripsAndReplays) {
     // item finds channel 1 full. A's own send returns after all that.
     const Program data = Parse("P1: ~0:8 >0:7 q a1@3?5 t | q t | #1@2 }1:9 | #1@1 m0");
     ASSERT_TRUE(IsValid(data));
-    EXPECT_EQ(Format(RunModel(data)),
-              "enter 0 0\nenter 200 1\nreceived 200 7\nsent 200 1\nsent 0 1\nreceived 200 8\nsent 200 0\n"
-              "empty 200\nterm 200\nsent 0 1\nword 0 0\nbase 0 1\ncurrent 0 1\nrefused 0 0\nenter 1 1\nword 1 5\n"
-              "base 1 3\ncurrent 1 3\nrefused 1 0\nterm 1\ntried 0 1\nterm 0\nenter 201 2\nreceived 201 9\n"
-              "mark 201 0\nempty 201\nterm 201\n");
+    EXPECT_EQ(
+        Format(RunModel(data)),
+        "enter 0 0\nenter 200 1\nreceived 200 7\nsent 200 1\nsent 0 1\nreceived 200 8\nsent 200 0\n"
+        "empty 200\nterm 200\nsent 0 1\nword 0 0\nbase 0 1\ncurrent 0 1\nrefused 0 0\nenter 1 1\nword 1 5\n"
+        "base 1 3\ncurrent 1 3\nrefused 1 0\nterm 1\ntried 0 1\nterm 0\nenter 201 2\nreceived 201 9\n"
+        "mark 201 0\nempty 201\nterm 201\n");
     ExpectAgreement(data, "hand-written data");
-    EXPECT_FALSE(IsValid(Parse("P1: >1:0 t | #1@1")));    // no such channel
-    EXPECT_FALSE(IsValid(Parse("P1: t | #1@1 >0:1")));    // a consumer that sends to itself
-    EXPECT_FALSE(IsValid(Parse("P1: k0 t")));         // a stop before the start
-    EXPECT_FALSE(IsValid(Parse("P1: t v1")));         // a task's advance after its Terminate
-    EXPECT_TRUE(IsValid(Parse("P1: s0@2/1/0 t j1"))); // a tick interrupt after it
+    EXPECT_FALSE(IsValid(Parse("P1: >1:0 t | #1@1"))); // no such channel
+    EXPECT_FALSE(IsValid(Parse("P1: t | #1@1 >0:1"))); // a consumer that sends to itself
+    EXPECT_FALSE(IsValid(Parse("P1: k0 t")));          // a stop before the start
+    EXPECT_FALSE(IsValid(Parse("P1: t v1")));          // a task's advance after its Terminate
+    EXPECT_TRUE(IsValid(Parse("P1: s0@2/1/0 t j1")));  // a tick interrupt after it
 }
 
 // Each misuse the kernel detects, in the model and in the kernel: the run

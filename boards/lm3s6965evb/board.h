@@ -35,7 +35,7 @@ static inline int BoardUartSink(void *context, const void *bytes, uint32_t count
 #define BOARD_UART_IRQ 5
 static inline void BoardUartStartReceiving(void) {
     BoardUartStart();
-    BOARD_REGISTER(0x4000C030) = 0x301;    /* CR: enabled, transmitting, receiving */
+    BOARD_REGISTER(0x4000C030) = 0x301;   /* CR: enabled, transmitting, receiving */
     BOARD_REGISTER(0x4000C038) = 1u << 4; /* IM: the receive interrupt */
 }
 /* Takes a received byte into `*byte` and returns 1, or returns 0. */

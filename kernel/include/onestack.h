@@ -157,18 +157,40 @@ typedef struct Channel {
 /* The words a channel of `capacity` items stores: the next power of two,
  * so that an index is a mask; capacities from 1 to 65536. */
 #define ONESTACK_CHANNEL_SIZE(capacity)                                                                      \
-    ((capacity) <= 1 ? 1u : (capacity) <= 2 ? 2u : (capacity) <= 4 ? 4u : (capacity) <= 8 ? 8u             \
-     : (capacity) <= 16 ? 16u : (capacity) <= 32 ? 32u : (capacity) <= 64 ? 64u : (capacity) <= 128 ? 128u \
-     : (capacity) <= 256 ? 256u : (capacity) <= 512 ? 512u : (capacity) <= 1024 ? 1024u                     \
-     : (capacity) <= 2048 ? 2048u : (capacity) <= 4096 ? 4096u : (capacity) <= 8192 ? 8192u                 \
-     : (capacity) <= 16384 ? 16384u : (capacity) <= 32768 ? 32768u : (capacity) <= 65536 ? 65536u : 0u)
+    ((capacity) <= 1       ? 1u                                                                              \
+     : (capacity) <= 2     ? 2u                                                                              \
+     : (capacity) <= 4     ? 4u                                                                              \
+     : (capacity) <= 8     ? 8u                                                                              \
+     : (capacity) <= 16    ? 16u                                                                             \
+     : (capacity) <= 32    ? 32u                                                                             \
+     : (capacity) <= 64    ? 64u                                                                             \
+     : (capacity) <= 128   ? 128u                                                                            \
+     : (capacity) <= 256   ? 256u                                                                            \
+     : (capacity) <= 512   ? 512u                                                                            \
+     : (capacity) <= 1024  ? 1024u                                                                           \
+     : (capacity) <= 2048  ? 2048u                                                                           \
+     : (capacity) <= 4096  ? 4096u                                                                           \
+     : (capacity) <= 8192  ? 8192u                                                                           \
+     : (capacity) <= 16384 ? 16384u                                                                          \
+     : (capacity) <= 32768 ? 32768u                                                                          \
+     : (capacity) <= 65536 ? 65536u                                                                          \
+                           : 0u)
 
 /* Defines `channel`, holding at most `capacity` words, whose consumer is
  * the task (entry, priority, name). */
 #define ONESTACK_CHANNEL(channel, capacity, entry, priority, name)                                           \
     static uintptr_t channel##_items[ONESTACK_CHANNEL_SIZE(capacity)];                                       \
-    Channel channel = {channel##_items, ONESTACK_CHANNEL_SIZE(capacity) - 1u, (capacity), (entry), (priority), \
-                       (name), 0, 0, 0, 0, 0}
+    Channel channel = {channel##_items,                                                                      \
+                       ONESTACK_CHANNEL_SIZE(capacity) - 1u,                                                 \
+                       (capacity),                                                                           \
+                       (entry),                                                                              \
+                       (priority),                                                                           \
+                       (name),                                                                               \
+                       0,                                                                                    \
+                       0,                                                                                    \
+                       0,                                                                                    \
+                       0,                                                                                    \
+                       0}
 
 /* Appends `item`; returns 1 if it was taken, or 0 if the channel was full
  * (or its consumer could not be activated): the item is dropped, counted

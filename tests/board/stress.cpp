@@ -34,8 +34,8 @@ namespace {
 using onestack::task_table;
 
 constexpr uint32_t TARGET_INTERRUPTS = 100000;
-constexpr int LEVELS = 8;    // task priorities 0 (the background) to 7
-constexpr int MAX_LIVE = MAX_TASKS; // live tasks, consumers included, and records reserved for them
+constexpr int LEVELS = 8;                // task priorities 0 (the background) to 7
+constexpr int MAX_LIVE = MAX_TASKS;      // live tasks, consumers included, and records reserved for them
 constexpr int TASK_LIVE = MAX_TASKS - 2; // of them, the tasks': the consumers may take the rest
 
 // Interrupt sources that software raises, and their levels (0 most urgent).
@@ -675,7 +675,8 @@ void SendFromTask(Random &random, int level) {
 template <int C> void Consume() {
     uint32_t was = Mask();
     CheckStart(CONSUMER_LEVEL[C], Consume<C>);
-    if (TaskWord() != reinterpret_cast<uintptr_t>(channels[C])) Fail("a consumer's word is not its channel", C);
+    if (TaskWord() != reinterpret_cast<uintptr_t>(channels[C]))
+        Fail("a consumer's word is not its channel", C);
     Unmask(was);
     uintptr_t item = 0;
     while (ReceiveChannel(channels[C], &item) != 0) {
@@ -862,7 +863,8 @@ int main() {
     nest_random.state = STRESS_SEED * 69069u + 13;
     deep_random.state = STRESS_SEED * 1103515245u + 17;
     chain_random.state = STRESS_SEED * 134775813u + 19;
-    for (int c = 0; c < CHANNELS; ++c) consumer_random[c].state = STRESS_SEED * 22695477u + 23 + static_cast<uint32_t>(c);
+    for (int c = 0; c < CHANNELS; ++c)
+        consumer_random[c].state = STRESS_SEED * 22695477u + 23 + static_cast<uint32_t>(c);
     SetLazyStacking();
     BoardSetPriority(BOARD_TICK, LEVEL_TICK);
     BoardSetPriority(16 + IRQ_NEST, LEVEL_NEST);

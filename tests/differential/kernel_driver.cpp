@@ -243,7 +243,8 @@ void RunTickHandler() {
 void RunTimerTask(int32_t timer) {
     const TaskId self = ready_head;
     run->trace.push_back({Event::Enter, TIMER_BODY + timer, self});
-    if (TaskWord() != 0) run->trace.push_back({Event::Word, TIMER_BODY + timer, static_cast<int32_t>(TaskWord())});
+    if (TaskWord() != 0)
+        run->trace.push_back({Event::Word, TIMER_BODY + timer, static_cast<int32_t>(TaskWord())});
     const BodyState *preempted = started.empty() ? nullptr : &bodies[size_t(started.back())];
     if (preempted != nullptr && !preempted->terminated &&
         task_table[self].current_priority <= task_table[preempted->id].current_priority)

@@ -157,7 +157,8 @@ Trace RunModel(const Program &program) {
     std::vector<Waiting> waiting = {{0, program.first_priority, 0}};
     std::vector<Timer> timers(MAX_PROGRAM_TIMERS);
     std::vector<ChannelState> channels(program.channels.size());
-    std::optional<std::pair<Step, int32_t>> window; // a handler's send at the next empty receive, and who armed it
+    std::optional<std::pair<Step, int32_t>>
+        window; // a handler's send at the next empty receive, and who armed it
     int32_t refused = 0;
     int64_t now = 0;
     int32_t starts = 0;

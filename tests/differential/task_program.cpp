@@ -37,7 +37,8 @@ const Stop stops[] = {
 // Calls of the task's own: a handler's activation is not one.
 bool IsKernelCall(Op op) {
     return op == Op::Activate || op == Op::Acquire || op == Op::Release || op == Op::Terminate ||
-           op == Op::StartTimer || op == Op::StopTimer || op == Op::Advance || op == Op::Query || op == Op::Send;
+           op == Op::StartTimer || op == Op::StopTimer || op == Op::Advance || op == Op::Query ||
+           op == Op::Send;
 }
 
 bool IsSend(Op op) { return op == Op::Send || op == Op::SendInInterrupt || op == Op::SendInWindow; }
@@ -61,8 +62,8 @@ void AddWord(const Choose &choose, bool data, Step &step) {
 }
 
 // One interrupt whose handler activates the next one to three of `pending`.
-void AddInterrupt(const Choose &choose, bool data, std::vector<Step> &steps, const std::vector<int32_t> &pending,
-                  size_t &next) {
+void AddInterrupt(const Choose &choose, bool data, std::vector<Step> &steps,
+                  const std::vector<int32_t> &pending, size_t &next) {
     Op op = Op::Interrupt;
     for (uint32_t n = 1 + choose(3); n > 0 && next < pending.size(); --n, op = Op::InSameHandler) {
         steps.push_back({op, pending[next++], PickPriority(choose)});
@@ -73,7 +74,8 @@ void AddInterrupt(const Choose &choose, bool data, std::vector<Step> &steps, con
 // A data step of a body, or of channel `after`'s consumer: a query, or a
 // send to a channel after `after`; a body's handler may also send in the
 // window of the next empty receive. Items are numbered in order.
-void AddDataStep(const Choose &choose, std::vector<Step> &steps, int32_t channels, int32_t after, int32_t &item) {
+void AddDataStep(const Choose &choose, std::vector<Step> &steps, int32_t channels, int32_t after,
+                 int32_t &item) {
     const int32_t first = after + 1;
     const uint32_t kind = choose(after < 0 ? 5 : 3);
     if (kind == 0 || first >= channels) {
@@ -81,8 +83,8 @@ void AddDataStep(const Choose &choose, std::vector<Step> &steps, int32_t channel
         return;
     }
     const Op ops[] = {Op::Query, Op::Send, Op::SendInInterrupt, Op::Send, Op::SendInWindow};
-    steps.push_back({ops[kind], first + static_cast<int32_t>(choose(static_cast<uint32_t>(channels - first))),
-                     item++});
+    steps.push_back(
+        {ops[kind], first + static_cast<int32_t>(choose(static_cast<uint32_t>(channels - first))), item++});
 }
 
 // One of the timer steps a body makes before its Terminate: start a timer
@@ -191,13 +193,14 @@ Program Generate(const Choose &choose) {
     if (data) {
         const uint32_t channels = 1 + choose(MAX_PROGRAM_CHANNELS);
         for (uint32_t k = 0; k < channels; ++k) {
-            ChannelSpec channel{1 + static_cast<int32_t>(choose(MAX_CHANNEL_CAPACITY)), PickPriority(choose), {}};
+            ChannelSpec channel{
+                1 + static_cast<int32_t>(choose(MAX_CHANNEL_CAPACITY)), PickPriority(choose), {}};
             for (uint32_t n = choose(3); n > 0; --n) {
                 if (choose(3) == 0) {
                     channel.per_item.push_back({Op::Mark, mark++, 0});
                 } else {
-                    AddDataStep(choose, channel.per_item, static_cast<int32_t>(channels), static_cast<int32_t>(k),
-                                item);
+                    AddDataStep(choose, channel.per_item, static_cast<int32_t>(channels),
+                                static_cast<int32_t>(k), item);
                 }
             }
             program.channels.push_back(channel);
@@ -236,7 +239,8 @@ Program Generate(const Choose &choose) {
                 }
                 break;
             case 4:
-                if (next_child < children[b].size()) AddInterrupt(choose, data, steps, children[b], next_child);
+                if (next_child < children[b].size())
+                    AddInterrupt(choose, data, steps, children[b], next_child);
                 break;
             default:
                 if (choose(3) == 0) steps.push_back({Op::Return, 0, 0});
@@ -265,8 +269,8 @@ Program Generate(const Choose &choose) {
         }
         // Handlers send after the task has terminated too.
         if (data && b != misuse_body && choose(3) == 0)
-            steps.push_back({Op::SendInInterrupt, static_cast<int32_t>(choose(static_cast<uint32_t>(channels))),
-                             item++});
+            steps.push_back(
+                {Op::SendInInterrupt, static_cast<int32_t>(choose(static_cast<uint32_t>(channels))), item++});
         if (choose(4) == 0) steps.push_back({Op::Mark, mark++, 0});
         // Time goes on in interrupts after the task has terminated too.
         if (timers && b != misuse_body && choose(4) == 0)
@@ -310,7 +314,8 @@ bool IsValid(const Program &program) {
             if (misused) return false;
             if (s.op == Op::InSameHandler && !IsInterrupt(previous)) return false;
             previous = s.op;
-            if (IsSend(s.op) && (s.a < 0 || s.a >= static_cast<int32_t>(program.channels.size()))) return false;
+            if (IsSend(s.op) && (s.a < 0 || s.a >= static_cast<int32_t>(program.channels.size())))
+                return false;
             // A task's send or query after its Terminate is a misuse the
             // generator never makes: whether a send stops depends on the
             // channel.
@@ -380,61 +385,61 @@ bool IsValid(const Program &program) {
 namespace {
 
 void FormatSteps(std::ostringstream &out, const std::vector<Step> &steps) {
-        for (const Step &s : steps) {
-            switch (s.op) {
-            case Op::Mark:
-                out << " m" << s.a;
-                break;
-            case Op::Activate:
-                out << " a" << s.a << '@' << s.b;
-                break;
-            case Op::Query:
-                out << " q";
-                break;
-            case Op::Send:
-                out << " >" << s.a << ':' << s.b;
-                break;
-            case Op::SendInInterrupt:
-                out << " }" << s.a << ':' << s.b;
-                break;
-            case Op::SendInWindow:
-                out << " ~" << s.a << ':' << s.b;
-                break;
-            case Op::Acquire:
-                out << " +" << s.a << '/' << s.b;
-                break;
-            case Op::Release:
-                out << " -" << s.a << '/' << s.b;
-                break;
-            case Op::Terminate:
-                out << " t";
-                break;
-            case Op::Return:
-                out << " r";
-                break;
-            case Op::Interrupt:
-                out << " i" << s.a << '@' << s.b;
-                break;
-            case Op::InSameHandler:
-                out << " &" << s.a << '@' << s.b;
-                break;
-            case Op::StartTimer:
-                out << " s" << s.a << '@' << s.b << '/' << s.c << '/' << s.d;
-                if (s.e != 0) out << '=' << s.e;
-                break;
-            case Op::StopTimer:
-                out << " k" << s.a;
-                break;
-            case Op::Advance:
-                out << " v" << s.a;
-                break;
-            case Op::AdvanceInInterrupt:
-                out << " j" << s.a;
-                break;
-            }
-            const bool activates = s.op == Op::Activate || IsInterrupt(s.op);
-            if (activates && (s.c != 0 || s.d != 0)) out << (s.d != 0 ? '?' : '=') << s.c;
+    for (const Step &s : steps) {
+        switch (s.op) {
+        case Op::Mark:
+            out << " m" << s.a;
+            break;
+        case Op::Activate:
+            out << " a" << s.a << '@' << s.b;
+            break;
+        case Op::Query:
+            out << " q";
+            break;
+        case Op::Send:
+            out << " >" << s.a << ':' << s.b;
+            break;
+        case Op::SendInInterrupt:
+            out << " }" << s.a << ':' << s.b;
+            break;
+        case Op::SendInWindow:
+            out << " ~" << s.a << ':' << s.b;
+            break;
+        case Op::Acquire:
+            out << " +" << s.a << '/' << s.b;
+            break;
+        case Op::Release:
+            out << " -" << s.a << '/' << s.b;
+            break;
+        case Op::Terminate:
+            out << " t";
+            break;
+        case Op::Return:
+            out << " r";
+            break;
+        case Op::Interrupt:
+            out << " i" << s.a << '@' << s.b;
+            break;
+        case Op::InSameHandler:
+            out << " &" << s.a << '@' << s.b;
+            break;
+        case Op::StartTimer:
+            out << " s" << s.a << '@' << s.b << '/' << s.c << '/' << s.d;
+            if (s.e != 0) out << '=' << s.e;
+            break;
+        case Op::StopTimer:
+            out << " k" << s.a;
+            break;
+        case Op::Advance:
+            out << " v" << s.a;
+            break;
+        case Op::AdvanceInInterrupt:
+            out << " j" << s.a;
+            break;
         }
+        const bool activates = s.op == Op::Activate || IsInterrupt(s.op);
+        if (activates && (s.c != 0 || s.d != 0)) out << (s.d != 0 ? '?' : '=') << s.c;
+    }
 }
 
 } // namespace
@@ -546,9 +551,9 @@ Program Parse(const std::string &text) {
 std::string Format(const Trace &trace) {
     std::ostringstream out;
     for (const Event &e : trace) {
-        static const char *const kinds[] = {"enter", "mark", "prio",    "term",    "stop",  "timer-stopped",
-                                            "timer-missed", "word", "base", "current", "refused", "tried",
-                                            "sent", "received", "empty"};
+        static const char *const kinds[] = {"enter",         "mark",         "prio", "term",     "stop",
+                                            "timer-stopped", "timer-missed", "word", "base",     "current",
+                                            "refused",       "tried",        "sent", "received", "empty"};
         out << kinds[e.kind] << ' ' << e.body;
         if (e.kind == Event::Stop) {
             out << ' ' << StopText(e.value);
