@@ -51,9 +51,10 @@ void CheckActivation(Channel *c, int32_t handler) {
         // One test of all the fields ONESTACK_CHANNEL sets: a ring of a
         // power-of-two size, a capacity within it, a consumer.
         const uint32_t mask = c->size_mask;
-        const bool defined = (c->items != nullptr) & (c->consumer != nullptr) & (c->capacity - 1 <= mask) &
-                             ((mask & (mask + 1)) == 0);
-        if (!defined) {
+        const uint32_t faults = static_cast<uint32_t>(c->items == nullptr) |
+                                static_cast<uint32_t>(c->consumer == nullptr) |
+                                static_cast<uint32_t>(c->capacity - 1 > mask) | (mask & (mask + 1));
+        if (faults != 0) {
             StopKernel(NOT_SET_UP);
         }
         // The last channel of the list names itself, so that null still
@@ -87,14 +88,15 @@ void CheckActivation(Channel *c, int32_t handler) {
         return Drop(c, mask);
     }
     const TaskId caller = ready_head;
-    const TaskId i = NewTask(c->consumer, c->priority, c->name, reinterpret_cast<uintptr_t>(c));
-    ONESTACK_TRACE_ACTIVATION(handler != 0 ? TRACE_ACTIVATED_BY_HANDLER : TRACE_ACTIVATED, i, c->priority,
-                              c->name);
+    const int32_t priority = c->priority;
+    const char *const name = c->name;
+    const TaskId i = NewTask(c->consumer, priority, name, reinterpret_cast<uintptr_t>(c));
+    ONESTACK_TRACE_ACTIVATION(handler != 0 ? TRACE_ACTIVATED_BY_HANDLER : TRACE_ACTIVATED, i, priority, name);
     TaskAt(i).top_hold = CONSUMING;
     c->reader = i + 1;
     c->items[end & c->size_mask] = item;
     c->end = end + 1;
-    LinkActivated(i, c->priority, handler);
+    LinkActivated(i, priority, handler);
     port::RestoreInterrupts(mask);
     if (handler == 0 && ready_head != caller) {
         StepAsideFor(caller);

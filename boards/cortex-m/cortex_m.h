@@ -24,12 +24,20 @@ enum {
  * passes only zero or non-zero to the host: print an exact status. */
 void BoardExit(int status);
 
-/* Priority bits that the NVIC implements, measured at start-up. */
+/* Priority bits that preempt, measured at start-up: those the NVIC
+ * implements, less the subpriority bit that PRIGROUP 0 leaves where all 8
+ * are implemented. */
 uint32_t BoardPriorityBits(void);
+
+/* The levels BoardSetPriority accepts, 0 to BoardPriorityLevels() - 1, each
+ * of which preempts every less urgent one: 128 on QEMU's ARMv7-M and
+ * ARMv8-M machines, 4 on its Cortex-M0 and on ARMv6-M chips, 8 or 16 on
+ * most other chips. */
+uint32_t BoardPriorityLevels(void);
 
 /* Gives a configurable exception (4 to 15; on ARMv6-M only 11, 14 and 15)
  * or IRQ (16 + n) priority `level`: 0 is the most urgent. The level is
- * shifted into the implemented bits; levels 0 to 3 are distinct on every
+ * shifted into the bits that preempt; levels 0 to 3 are distinct on every
  * Cortex-M (ARMv6-M has 2 bits), 0 to 7 on every ARMv7-M chip of 3 bits or
  * more. */
 void BoardSetPriority(int32_t exception, uint32_t level);

@@ -88,9 +88,12 @@ static void CancelLazyFloatingPointSave(void) {
 }
 
 /* How far the priority levels are shifted into the NVIC's priority bytes:
- * only the top bits are implemented (8 under QEMU 7.2; 2 on ARMv6-M chips,
- * 3 or 4 on most others), and a write to the others is lost. Measured at
- * start-up, with word accesses, the only ones ARMv6-M allows. */
+ * only the top bits are implemented (8 under QEMU 7.2 but 2 on its
+ * Cortex-M0; 2 on ARMv6-M chips, 3 or 4 on most others), and a write to
+ * the others is lost. Measured at start-up, with word accesses, the only
+ * ones ARMv6-M allows. On ARMv7-M and ARMv8-M Mainline AIRCR.PRIGROUP
+ * resets to 0, which makes bit 0 a subpriority: two levels that differ
+ * there alone would not preempt each other, so levels start at bit 1. */
 static uint32_t priority_shift;
 
 static void MeasurePriorityBits(void) {
@@ -99,9 +102,14 @@ static void MeasurePriorityBits(void) {
     NVIC_IPR(0) = 0;
     priority_shift = 0;
     while (priority_shift < 8 && (implemented & (1u << priority_shift)) == 0) ++priority_shift;
+#if !defined(__ARM_ARCH_6M__)
+    if (priority_shift == 0) priority_shift = 1;
+#endif
 }
 
 uint32_t BoardPriorityBits(void) { return 8 - priority_shift; }
+
+uint32_t BoardPriorityLevels(void) { return 1u << (8 - priority_shift); }
 
 void BoardSetPriority(int32_t exception, uint32_t level) {
     const uint32_t n = exception >= 16 ? (uint32_t)(exception - 16) : (uint32_t)(exception - 4);

@@ -40,6 +40,10 @@ void BoardExit(int status);
 /* Gives BOARD_TICK or IRQ n (16 + n) the level `level`, 0 the most urgent. */
 void BoardSetPriority(int32_t exception, uint32_t level);
 
+/* The levels BoardSetPriority accepts, each of which preempts every less
+ * urgent one. */
+static inline uint32_t BoardPriorityLevels(void) { return BOARD_LOWEST_LEVEL + 1; }
+
 #define BOARD_REGISTER(address) (*(volatile uint32_t *)(address))
 #define BOARD_IRQ_HANDLER_(n) IRQ##n##_Handler
 #define BOARD_IRQ_HANDLER(n) BOARD_IRQ_HANDLER_(n) /* the handler of IRQ n, n a macro */
