@@ -456,8 +456,11 @@ void Churn(Random &random, int level, uint32_t most = 40) {
 #endif
 }
 
+void CheckFcsrAtStart(int level);
+
 // At a task's start, interrupts masked.
 void CheckStart(int level, TaskEntry entry) {
+    CheckFcsrAtStart(level);
     for (int q = level + 1; q < LEVELS; ++q) {
         if (handler_activated[q] != handler_ran[q])
             Fail("a task started while a handler's higher task waited", level);
@@ -720,9 +723,17 @@ void LeaveInexactRaised() {
     volatile float third = 1.0f;
     third = third / 3.0f;
 }
+// Tasks keep fcsr at 0 (the churn restores it), so every task starts with
+// 0: one run at an interrupt's exit too, whatever flags its handler left.
+void CheckFcsrAtStart(int level) {
+    uint32_t fcsr;
+    __asm__ volatile("frcsr %0" : "=r"(fcsr));
+    if (fcsr != 0) Fail("a task started with the fcsr of a handler", level);
+}
 #else
 void CheckFcsrUntouched() {}
 void LeaveInexactRaised() {}
+void CheckFcsrAtStart(int) {}
 #endif
 
 } // namespace

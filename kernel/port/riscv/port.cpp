@@ -22,10 +22,12 @@
 // Clean with fcsr 0; the exit restores them from there. So fcsr is 0
 // whenever FS is not Dirty, and an exit over code whose FS was not Dirty
 // sets fcsr back to 0 and leaves the registers, which that code has not
-// written and does not read. The callee-saved ones are every function's to
-// keep. Integer code built for a target without F pays nothing; built for
-// one, three instructions at the entry and four at the exit. FS is never
-// Off in such a program: the board sets it to Initial at reset.
+// written and does not read. The tasks that the exit dispatches start with
+// fcsr 0 too, whatever flags the handlers left. The callee-saved ones are
+// every function's to keep. Integer code built for a target without F pays
+// nothing; built for one, three instructions at the entry and four at the
+// exit, and one more when the exit dispatches. FS is never Off in such a
+// program: the board sets it to Initial at reset.
 #include "kernel_private.h"
 
 using namespace onestack;
@@ -137,6 +139,13 @@ onestack_interrupt_entry:
     li t1, -2                   # NO_DISPATCH
     beq a0, t1, 2f
     sw t1, %lo(onestack_interrupted_head)(t0)
+)"
+#if defined(__riscv_flen)
+        R"(
+    fscsr zero                  # the dispatch's tasks start with fcsr 0, not the handler's flags
+)"
+#endif
+        R"(
     csrsi mstatus, 8
     call onestack_dispatch_at_interrupt_exit
     csrci mstatus, 8
