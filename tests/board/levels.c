@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "board.h"
+#include "onestack.h"
 
 enum { LOW = BOARD_RAISABLE_IRQ_1, HIGH = BOARD_RAISABLE_IRQ_2 };
 
@@ -28,7 +29,8 @@ void BOARD_IRQ_HANDLER(BOARD_RAISABLE_IRQ_1)(void) {
     low_done = 1;
 }
 
-int main(void) {
+/* In a task, where the board's interrupts are the kernel's. */
+static void Run(void) {
     const uint32_t levels = BoardPriorityLevels();
     BoardEnableIrq(LOW);
     BoardEnableIrq(HIGH);
@@ -42,5 +44,10 @@ int main(void) {
     }
     printf("levels: %lu levels, every one preempts the next: %s\n", (unsigned long)levels,
            failures == 0 ? "passed" : "FAILED");
+    TerminateTask();
+}
+
+int main(void) {
+    StartOS(Run, 1, "levels");
     return failures == 0 ? 0 : 1;
 }
