@@ -72,11 +72,6 @@ constexpr char STRANDS_ITEMS[] =
     return 0;
 }
 
-// An activation when no running task calls it: from a handler, which links
-// the task and leaves it to the dispatch at interrupt exit, or a misuse.
-// A handler's activation counts where the thread stands in a run, after a
-// TerminateTask too, and even while the ready list is momentarily empty:
-// the dispatch at exit runs it then.
 // The word an activation carries: the one given, or 0 for ActivateTask's,
 // which passes none, so that its path neither sets nor keeps a register
 // for it.
@@ -84,8 +79,12 @@ template <typename... Word> [[gnu::always_inline]] inline uintptr_t WordOf(Word.
     return (uintptr_t{0} | ... | word);
 }
 
-// One copy per overload and per word or none, so that every argument
-// travels in a register.
+// An activation when no running task calls it: from a handler, which links
+// the task and leaves it to the dispatch at interrupt exit, or a misuse.
+// A handler's activation counts where the thread stands in a run, after a
+// TerminateTask too, and even while the ready list is momentarily empty:
+// the dispatch at exit runs it then. One copy per overload and per word or
+// none, so that every argument travels in a register.
 template <Overload overload, typename... Word>
 [[gnu::cold, gnu::noinline]] int32_t ActivateFromHandler(TaskEntry entry, int32_t priority, const char *name,
                                                          Word... word) {
