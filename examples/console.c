@@ -29,7 +29,8 @@ ONESTACK_CHANNEL(received, 256, Console, 2, "Console");
 
 /* Written by Console only, read by Report under the UART's resource. */
 static uint32_t lines, bytes;
-static volatile int done, reports;
+/* "quit" answered, and a report written since: the run may end. */
+static volatile int done, reports, finished;
 
 static void Write(const char *text) { BoardUartSink(0, text, (uint32_t)strlen(text)); }
 
@@ -77,6 +78,7 @@ static void RunCommand(const char *line) {
     } else if (strcmp(line, "quit") == 0) {
         Answer("bye", "");
         done = 1;
+        finished = reports > 0;
     } else if (line[0] != '\0') {
         Answer("unknown command: ", line);
     }
@@ -115,6 +117,7 @@ static void Console(void) {
 static void Report(void) {
     ++reports;
     WriteStatistics("report: ");
+    finished = done;
     TerminateTask();
 }
 
@@ -132,16 +135,13 @@ void BOARD_TICK_HANDLER(void) {
 static TimerId report_timer;
 
 /* Ends once "quit" has been answered and a report written; the tick goes
- * on until then, so a report comes, and so does the interrupt that wakes
- * Idle if "quit" was answered between its check and its wait. */
+ * on until then, so a report comes. */
 static void Idle(void) {
-    if (done && reports > 0) {
+    if (BoardWaitUnless(&finished)) {
         BoardStartTick(0);
         StopTimer(report_timer);
         TerminateTask();
-        return;
     }
-    BoardWaitForInterrupt();
 }
 
 static void Start(void) {

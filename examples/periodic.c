@@ -57,12 +57,10 @@ void BOARD_TICK_HANDLER(void) {
 static TimerId timers[3];
 
 static void Idle(void) { /* priority 0 */
-    if (done) {
+    if (BoardWaitUnless(&done)) {
         for (int i = 0; i < 3; ++i) StopTimer(timers[i]);
         TerminateTask();
-        return;
     }
-    BoardWaitForInterrupt();
 }
 
 static void Start(void) {

@@ -42,10 +42,15 @@ void BOARD_TICK_HANDLER(void) {
     AdvanceTime(programmed);
 }
 
-/* Sleeps until the next due time, or the end, whichever comes first. */
+/* Sleeps until the next due time, or the end, whichever comes first. The
+ * reading of the time, the tick's programming and the wait are made with
+ * interrupts masked: a tick that comes between them is pending at the
+ * wait, which it ends, and runs after it. */
 static void Idle(void) { /* priority 0 */
+    const uint32_t was = BoardMaskInterrupts();
     const uint32_t now = TickCount();
     if (now >= END) {
+        BoardRestoreInterrupts(was);
         StopTimer(a);
         StopTimer(b);
         StopTimer(c);
@@ -57,6 +62,7 @@ static void Idle(void) { /* priority 0 */
     programmed = ticks;
     BoardStartTick(ticks * TICK_CLOCKS);
     BoardWaitForInterrupt();
+    BoardRestoreInterrupts(was);
 }
 
 static void Start(void) {
