@@ -5,6 +5,9 @@ WERROR ?= OFF
 CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
+# Parallel jobs of every build and test run; the scripts that build read it too.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+export JOBS
 
 .PHONY: all help configure build run test bench lint board boards m3 fuzz coverage check-readme trace pictures stack \
   clean need-board
@@ -14,6 +17,8 @@ all: build
 help:
 	@echo "make run          build the demonstration program (only it) and run it"
 	@echo "make test         build everything and run every test"
+	@echo "make build        (also make, make all) configure and build everything, in BUILD"
+	@echo "make configure    configure BUILD only"
 	@echo "make bench        time, instructions and footprint per kernel operation (Google Benchmark, valgrind)"
 	@echo "make lint         clang-format check, clang-tidy, cppcheck"
 	@echo "make board BOARD=name   one board's suite under QEMU: $(BOARDS)"
@@ -26,17 +31,17 @@ help:
 	@echo "make fuzz         the kernel, trace reader and stack tool fuzzers for FUZZ_SECONDS (clang)"
 	@echo "make check-readme the README's figures against the measurements"
 	@echo "make clean        remove every build folder"
-	@echo "Variables: BUILD=dir (default build), WERROR=ON, CMAKE_FLAGS=..., FUZZ_SECONDS=60"
+	@echo "Variables: BUILD=dir (default build), WERROR=ON, CMAKE_FLAGS=..., FUZZ_SECONDS=60, JOBS=n (default: the cores)"
 
 configure:
 	cmake -S . -B $(BUILD) -DONESTACK_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
 build: configure
-	cmake --build $(BUILD) -j
+	cmake --build $(BUILD) -j $(JOBS)
 
 # Only the demo and the kernel.
 run: configure
-	cmake --build $(BUILD) -j --target demo
+	cmake --build $(BUILD) -j $(JOBS) --target demo
 	$(abspath $(BUILD))/demo/demo
 
 # What the boards need, named by its Debian package when it is missing.
@@ -61,7 +66,7 @@ need-board:
 	fi
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j2
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Time per kernel operation, instructions per operation, footprint.
 bench: build
@@ -91,7 +96,7 @@ BOARD ?= lm3s6965evb
 # the kernel's footprint and instruction counts there.
 board: need-board
 	cmake --preset $(BOARD) -DONESTACK_WERROR=$(WERROR)
-	cmake --build --preset $(BOARD) -j
+	cmake --build --preset $(BOARD) -j $(JOBS)
 	ctest --preset $(BOARD)
 	boards/footprint.sh $(BOARD)
 
@@ -109,7 +114,7 @@ m3: need-board
 # bound and the worst chain (the boards check theirs as they build).
 stack:
 	cmake -S . -B build-stack -DCMAKE_BUILD_TYPE=MinSizeRel -DONESTACK_STACK_INFO=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-stack -j --target demo
+	cmake --build build-stack -j $(JOBS) --target demo
 	cat build-stack/demo/demo.stack.txt
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for
@@ -119,7 +124,7 @@ stack:
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONESTACK_SANITIZE=ON -DONESTACK_FUZZ=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-fuzz -j --target kernel_fuzzer trace_fuzzer stack_fuzzer
+	cmake --build build-fuzz -j $(JOBS) --target kernel_fuzzer trace_fuzzer stack_fuzzer
 	mkdir -p build-fuzz/corpus build-fuzz/trace-corpus build-fuzz/stack-corpus
 	./build-fuzz/tests/kernel_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus \
 	  >build-fuzz/fuzz.log 2>&1 || { tail -n 60 build-fuzz/fuzz.log; exit 1; }
@@ -134,9 +139,9 @@ fuzz:
 # Line and branch coverage of kernel/ from the whole suite; fails below 100%.
 coverage:
 	cmake -S . -B build-coverage -DCMAKE_BUILD_TYPE=Debug -DONESTACK_COVERAGE=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-coverage -j
+	cmake --build build-coverage -j $(JOBS)
 	find build-coverage -name '*.gcda' -delete
-	cd build-coverage && ctest -j2 --output-on-failure
+	cd build-coverage && ctest -j $(JOBS) --output-on-failure
 	gcovr --root . --filter 'kernel/' --object-directory build-coverage \
 	  --print-summary \
 	  --fail-under-line 100 --fail-under-branch 100
@@ -147,13 +152,13 @@ coverage:
 # in which the demo's tasks wrote their lines.
 trace:
 	cmake -S . -B build-trace -DONESTACK_TRACE=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-trace -j
+	cmake --build build-trace -j $(JOBS)
 	./build-trace/tools/trace/record_demo build-trace/demo.trace >build-trace/demo.out
 	cd build-trace && ./examples/ceiling >/dev/null # writes ceiling.trace
 	./build-trace/tools/trace/onestack_trace build-trace/demo.trace --json build-trace/demo.json \
 	  --vcd build-trace/demo.vcd --svg build-trace/demo.svg
 	cmake -DJSON=build-trace/demo.json -DOUTPUT=build-trace/demo.out -P tools/trace/check_trace.cmake
-	cd build-trace && ctest --output-on-failure -j2 -E '^consumer_'
+	cd build-trace && ctest --output-on-failure -j $(JOBS) -E '^consumer_'
 	tools/trace/hooks_off_check.sh
 
 # The README's pictures, regenerated from the demo's traced run and the

@@ -7,9 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-footprint -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-footprint -j --target onestack_kernel stack_per_level >/dev/null
+cmake --build build-footprint -j "${JOBS:-$(nproc)}" --target onestack_kernel stack_per_level >/dev/null
 cmake -S . -B build-footprint-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-footprint-release -j --target stack_per_level >/dev/null
+cmake --build build-footprint-release -j "${JOBS:-$(nproc)}" --target stack_per_level >/dev/null
 
 objects=(build-footprint/kernel/CMakeFiles/onestack_kernel.dir/*.o)
 sum_sections() { # awk regex of section names

@@ -11,13 +11,13 @@ board=${1:?usage: boards/footprint.sh BOARD}
 build=build-$board-Os
 cmake -S . -B "$build" --no-warn-unused-cli --toolchain "boards/$board/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
-cmake --build "$build" -j --target onestack_kernel stack_per_level count_instructions latency >/dev/null
+cmake --build "$build" -j "${JOBS:-$(nproc)}" --target onestack_kernel stack_per_level count_instructions latency >/dev/null
 # The toolchain's own binutils, beside its compiler.
 compiler=$(awk -F= '/^CMAKE_C_COMPILER:/ { print $2 }' "$build/CMakeCache.txt")
 export ONESTACK_BINUTILS=${compiler%gcc}
 if [[ -d $build/boards/riscv ]]; then
     # RISC-V objects shrink when linked: the sizes are the link map's.
-    cmake --build "$build" -j --target kernel_image >/dev/null
+    cmake --build "$build" -j "${JOBS:-$(nproc)}" --target kernel_image >/dev/null
     sum() {
         awk -v p="$1" '
             function hex(s,    i, n) { n = 0; for (i = 3; i <= length(s); ++i) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1; return n }

@@ -10,10 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 werror=${WERROR:-OFF}
 cmake -S . -B build-trace -DONESTACK_TRACE=ON -DONESTACK_WERROR="$werror" >/dev/null
-cmake --build build-trace -j --target onestack_trace >/dev/null
+cmake --build build-trace -j "${JOBS:-$(nproc)}" --target onestack_trace >/dev/null
 cmake -S . -B build-m3-trace --no-warn-unused-cli --toolchain boards/lm3s6965evb/toolchain.cmake \
     -DONESTACK_TRACE=ON -DONESTACK_WERROR="$werror" >/dev/null
-cmake --build build-m3-trace -j --target interrupts periodic >/dev/null
+cmake --build build-m3-trace -j "${JOBS:-$(nproc)}" --target interrupts periodic >/dev/null
 rm -f build-trace/interrupts.trace
 # Semihosting opens the file in QEMU's working directory.
 rm -f build-trace/interrupts-uart.trace

@@ -21,7 +21,7 @@ for target in "${targets[@]}"; do
         build="$tmp/build-$target-$(basename "$tree")"
         cmake -S "$tree" -B "$build" "${toolchain[@]}" -DONESTACK_BUILD_ALL=OFF -DONESTACK_INSTALL=OFF \
             -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
-        cmake --build "$build" -j >/dev/null
+        cmake --build "$build" -j "${JOBS:-$(nproc)}" >/dev/null
     done
     objdump=objdump
     [ "$target" = cortex-m3 ] && objdump=arm-none-eabi-objdump
