@@ -196,6 +196,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, StackToolCase, testing::ValuesIn(CASES),
                              return name;
                          });
 
+// GCC cuts some template instances' labels short, from the ")" after their
+// parameters: the name then comes from the title's symbol, demangled.
+TEST(StackToolGraph, NamesATemplateWhoseLabelIsCutShort) {
+    const std::string title = "t.c:_ZN12_GLOBAL__N_119ActivateFromHandlerILNS_8OverloadE0EJEEEiPFvvEiPKcDpT0_";
+    std::istringstream in("graph: { title: \"t\"\nnode: { title: \"" + title +
+                          "\" label: \") [with Word = {}]\\nt.c:1:1\\n16 bytes (static)\" }\n}\n");
+    Program program;
+    std::string error;
+    ASSERT_TRUE(program.ReadCallGraph("t.ci", in, error)) << error;
+    EXPECT_EQ(program.Display(title), "{anonymous}::ActivateFromHandler");
+    EXPECT_EQ(program.Deepest(title).bytes, 16u);
+}
+
 // Malformed call graphs are refused with the file and the line.
 TEST(StackToolGraph, RefusesMalformedInputWithItsLine) {
     const std::pair<const char *, const char *> inputs[] = {

@@ -1,6 +1,9 @@
 #include "stack_bound.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -91,6 +94,25 @@ std::string PlainName(const std::string &label) {
     return space == std::string::npos ? head : head.substr(space + 1);
 }
 
+// GCC writes the label of some template instances cut short, from the ")"
+// that closes their parameters on ("...) [with Word = {}]"): their name is
+// then read from the title's symbol, demangled, as "T name<...>(...)".
+std::string LabelFromTitle(const std::string &title, const std::string &label) {
+    const std::string symbol = title.substr(title.rfind(':') + 1);
+    int status = 0;
+    char *demangled = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
+    if (demangled == nullptr) return label;
+    std::string name = demangled;
+    std::free(demangled);
+    // The demangler's "(anonymous namespace)" is GCC's "{anonymous}".
+    for (size_t at; (at = name.find("(anonymous namespace)")) != std::string::npos;) {
+        name.replace(at, 21, "{anonymous}");
+    }
+    name = name.substr(0, name.find_first_of("<("));
+    const size_t first_line_end = label.find('\n');
+    return name + "()" + (first_line_end == std::string::npos ? "" : label.substr(first_line_end));
+}
+
 std::string LastComponent(const std::string &name) {
     const size_t colons = name.rfind("::");
     return colons == std::string::npos ? name : name.substr(colons + 2);
@@ -151,6 +173,7 @@ bool Program::ReadCallGraph(const std::string &path, std::istream &in, std::stri
             Function read;
             read.title = title;
             read.label = fields["label"];
+            if (read.label.rfind(')', 0) == 0) read.label = LabelFromTitle(title, read.label);
             // A function only called here has a shape, and no stack usage.
             if (fields.count("shape") == 0 && !Frame(read.label, read)) {
                 error = Where(path, line) +
