@@ -199,7 +199,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, StackToolCase, testing::ValuesIn(CASES),
 // GCC cuts some template instances' labels short, from the ")" after their
 // parameters: the name then comes from the title's symbol, demangled.
 TEST(StackToolGraph, NamesATemplateWhoseLabelIsCutShort) {
-    const std::string title = "t.c:_ZN12_GLOBAL__N_119ActivateFromHandlerILNS_8OverloadE0EJEEEiPFvvEiPKcDpT0_";
+    const std::string title =
+        "t.c:_ZN12_GLOBAL__N_119ActivateFromHandlerILNS_8OverloadE0EJEEEiPFvvEiPKcDpT0_";
     std::istringstream in("graph: { title: \"t\"\nnode: { title: \"" + title +
                           "\" label: \") [with Word = {}]\\nt.c:1:1\\n16 bytes (static)\" }\n}\n");
     Program program;
