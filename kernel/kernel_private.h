@@ -181,9 +181,9 @@ inline bool IsCallerRunning() { return run_state > port::HandlerNumber(); }
 
 // Links a task that a timer or a channel has just made ready: ahead of
 // every ready task if it outranks the head, else behind its equals. From a
-// handler a new head pends the dispatch at the interrupt's exit; from a
-// task the caller runs it. Masked.
-// `handler` is the caller's HandlerNumber().
+// handler (`handler`, the caller's HandlerNumber(), not 0) a new head pends
+// the dispatch at the interrupt's exit; from a task the caller runs it.
+// Masked.
 [[gnu::always_inline]] inline void LinkActivated(TaskId i, int32_t priority, int32_t handler) {
     const TaskId head = ready_head;
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {

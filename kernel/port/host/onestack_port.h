@@ -36,6 +36,7 @@ void StopCallOutsideHandler(const char *operation, const char *unmaskable);
 
 // SimulateInterrupt runs the pending dispatch when its handler returns.
 inline void PendDispatch() {}
+inline void PrepareInterrupts() {}
 
 // Where an interrupt may land between a look at state that handlers change
 // and the critical section that acts on what it saw. On the host, a test
@@ -45,7 +46,6 @@ void RunWindowHandler();
 inline void InterruptWindow() {
     if (window_handler != nullptr) RunWindowHandler();
 }
-inline void PrepareInterrupts() {}
 
 // A stop leaves the simulated handlers that were running: its handler
 // longjmps out of them or ends the program.
