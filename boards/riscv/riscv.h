@@ -70,21 +70,7 @@ static inline void BoardRestoreInterrupts(uint32_t was) {
     __asm__ volatile("csrs mstatus, %0" : : "r"(was & 8u) : "memory");
 }
 
-/* An idle task's wait, without the race of a check and then a wait: with
- * interrupts masked, it reads `*done` and, unless it is set, waits for an
- * interrupt (the wait ends for one that comes pending, masked as it is),
- * then lets it run. Returns what it read. An interrupt that sets `*done`
- * just after the check cannot be slept through: it is pending at the wait.
- *
- *   static void Idle(void) { if (BoardWaitUnless(&done)) TerminateTask(); }
- */
-static inline int BoardWaitUnless(const volatile int *done) {
-    const uint32_t was = BoardMaskInterrupts();
-    const int seen = *done;
-    if (!seen) BoardWaitForInterrupt();
-    BoardRestoreInterrupts(was);
-    return seen;
-}
+#include "../board_wait.h"
 
 static inline uintptr_t BoardStackPointer(void) {
     uintptr_t sp;

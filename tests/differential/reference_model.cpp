@@ -191,17 +191,17 @@ Trace RunModel(const Program &program) {
     // `activated` to the consumer's priority if it activated it.
     const auto send = [&](const Step &step, int64_t &activated) {
         ChannelState &channel = channels[size_t(step.a)];
-        const ChannelSpec &spec = program.channels[size_t(step.a)];
+        const ProgramChannel &defined = program.channels[size_t(step.a)];
         if (channel.items.empty() && !channel.ready) {
             if (free_ids.empty()) {
                 ++refused;
                 return 0;
             }
-            waiting.push_back({CHANNEL_BODY + step.a, spec.priority, free_ids.back()});
+            waiting.push_back({CHANNEL_BODY + step.a, defined.priority, free_ids.back()});
             free_ids.pop_back();
             channel.ready = true;
-            activated = std::max<int64_t>(activated, spec.priority);
-        } else if (channel.items.size() == size_t(spec.capacity)) {
+            activated = std::max<int64_t>(activated, defined.priority);
+        } else if (channel.items.size() == size_t(defined.capacity)) {
             return 0;
         }
         channel.items.push_back(step.b);
@@ -247,7 +247,7 @@ Trace RunModel(const Program &program) {
                 continue;
             }
             const auto k = size_t(top.channel);
-            const ChannelSpec &spec = program.channels[k];
+            const ProgramChannel &defined = program.channels[k];
             if (top.at_receive) {
                 ChannelState &channel = channels[k];
                 if (channel.items.empty() && window) { // a handler sends before the receive's check
@@ -266,12 +266,12 @@ Trace RunModel(const Program &program) {
                 }
                 trace.push_back({Event::Received, top.body, channel.items.front()});
                 channel.items.pop_front();
-                top.at_receive = spec.per_item.empty();
+                top.at_receive = defined.per_item.empty();
                 top.next_step = 0;
                 continue;
             }
-            const Step step = spec.per_item[top.next_step++];
-            top.at_receive = top.next_step == spec.per_item.size();
+            const Step step = defined.per_item[top.next_step++];
+            top.at_receive = top.next_step == defined.per_item.size();
             int64_t activated = EMPTY_LIST;
             if (step.op == Op::Mark) trace.push_back({Event::Mark, top.body, step.a});
             if (step.op == Op::Query) query(top);

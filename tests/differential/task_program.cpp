@@ -193,7 +193,7 @@ Program Generate(const Choose &choose) {
     if (data) {
         const uint32_t channels = 1 + choose(MAX_PROGRAM_CHANNELS);
         for (uint32_t k = 0; k < channels; ++k) {
-            ChannelSpec channel{
+            ProgramChannel channel{
                 1 + static_cast<int32_t>(choose(MAX_CHANNEL_CAPACITY)), PickPriority(choose), {}};
             for (uint32_t n = choose(3); n > 0; --n) {
                 if (choose(3) == 0) {
@@ -285,7 +285,7 @@ Program Generate(const Choose &choose) {
 
 // A channel's steps: marks, queries and sends to later channels.
 bool IsValidChannel(const Program &program, size_t k) {
-    const ChannelSpec &channel = program.channels[k];
+    const ProgramChannel &channel = program.channels[k];
     if (channel.capacity < 1 || channel.capacity > MAX_CHANNEL_CAPACITY) return false;
     for (const Step &s : channel.per_item) {
         if (s.op == Op::Mark || s.op == Op::Query) continue;
@@ -451,7 +451,7 @@ std::string Format(const Program &program) {
         if (b > 0) out << " |";
         FormatSteps(out, program.bodies[b]);
     }
-    for (const ChannelSpec &channel : program.channels) {
+    for (const ProgramChannel &channel : program.channels) {
         out << " | #" << channel.capacity << '@' << channel.priority;
         FormatSteps(out, channel.per_item);
     }

@@ -63,7 +63,7 @@ constexpr int32_t MAX_PROGRAM_TIMERS = 8;
 constexpr int32_t CHANNEL_BODY = 200;
 constexpr int32_t MAX_PROGRAM_CHANNELS = 3;
 constexpr int32_t MAX_CHANNEL_CAPACITY = 4;
-struct ChannelSpec {
+struct ProgramChannel {
     int32_t capacity;
     int32_t priority;
     std::vector<Step> per_item;
@@ -78,7 +78,7 @@ struct ChannelSpec {
 struct Program {
     int32_t first_priority = 0;
     std::vector<std::vector<Step>> bodies;
-    std::vector<ChannelSpec> channels;
+    std::vector<ProgramChannel> channels;
 };
 
 struct Event {
