@@ -24,6 +24,7 @@ static void AcquireRelease(void) {
     AcquireResource(5, 0);
     ReleaseResource(5, 0);
 }
+static void InterruptCeiling(void) { ReleaseInterruptCeiling(AcquireInterruptCeiling(1)); }
 
 /* Timers: a tick with eight timers running and none due; and, from a
  * software-raised interrupt, one and then two 1-tick periodic timers'
@@ -76,13 +77,14 @@ static void SendRounds(void) {
     }
 }
 
-static uint32_t baseline, round_trip, acquire_release, tick, interrupt_activation, interrupt_expiry,
-    interrupt_expiry2, interrupt_activation2;
+static uint32_t baseline, round_trip, acquire_release, interrupt_ceiling, tick, interrupt_activation,
+    interrupt_expiry, interrupt_expiry2, interrupt_activation2;
 
 static void Measure(void) {
     baseline = LoopTicks(Baseline);
     round_trip = LoopTicks(RoundTrip);
     acquire_release = LoopTicks(AcquireRelease);
+    interrupt_ceiling = LoopTicks(InterruptCeiling);
     TimerId far[MAX_TIMERS];
     for (int i = 0; i < MAX_TIMERS; ++i) far[i] = StartTimer(TerminateOnly, 2, "far", MAX_TIMER_TICKS, 0);
     tick = LoopTicks(AdvanceOneTick);
@@ -135,6 +137,7 @@ int main(void) {
            instructions_per_tick);
     Report("preemption round trip", round_trip, instructions_per_tick);
     Report("acquire + release", acquire_release, instructions_per_tick);
+    Report("interrupt ceiling", interrupt_ceiling, instructions_per_tick);
     Report("tick, eight timers none due", tick, instructions_per_tick);
     Report("interrupt: activation", interrupt_activation, instructions_per_tick);
     Report("interrupt: timer expiry", interrupt_expiry, instructions_per_tick);

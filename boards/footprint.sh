@@ -19,22 +19,33 @@ if [[ -d $build/boards/riscv ]]; then
     # RISC-V objects shrink when linked: the sizes are the link map's.
     cmake --build "$build" -j "${JOBS:-$(nproc)}" --target kernel_image >/dev/null
     sum() {
-        awk -v p="$1" '
+        awk -v p="$1" -v only="${2:-}" '
             function hex(s,    i, n) { n = 0; for (i = 3; i <= length(s); ++i) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1; return n }
             /^ \.[^ ]+$/ { section = $1; next }
             /^ \./ { section = $1 }
-            /libonestack\.a\(/ && section ~ p { n += hex($(NF - 1)) }
+            /libonestack\.a\(/ && section ~ p && ($0 ~ /interrupt_ceilings/) == (only == "ceilings") { n += hex($(NF - 1)) }
             { section = "" }
             END { print n + 0 }' "$build/boards/riscv/kernel_image.map"
     }
 else
     mapfile -t objects < <(find "$build/kernel/CMakeFiles/onestack_kernel.dir" -name '*.obj' | sort)
-    sum() { "${ONESTACK_BINUTILS}size" -A "${objects[@]}" | awk -v p="$1" '$1 ~ p { n += $2 } END { print n + 0 }'; }
+    sum() {
+        local from=("${objects[@]}")
+        if [[ ${2:-} == ceilings ]]; then
+            mapfile -t from < <(printf '%s\n' "${objects[@]}" | grep interrupt_ceilings)
+        else
+            mapfile -t from < <(printf '%s\n' "${objects[@]}" | grep -v interrupt_ceilings)
+        fi
+        "${ONESTACK_BINUTILS}size" -A "${from[@]}" | awk -v p="$1" '$1 ~ p { n += $2 } END { print n + 0 }'
+    }
 fi
 echo "== $board, -Os"
 printf '%-44s %6s bytes\n' "kernel code (.text)" "$(sum '^\.text')"
 printf '%-44s %6s bytes\n' "kernel message texts (.rodata)" "$(sum '^\.s?rodata')"
 printf '%-44s %6s bytes\n' "kernel static RAM (.data + .bss)" "$(sum '^\.s?(data|bss)')"
+# Linked only into a program that takes interrupt ceilings.
+printf '%-44s %6s bytes\n' "interrupt ceilings: code, when used" "$(sum '^\.text' ceilings)"
+printf '%-44s %6s bytes\n' "interrupt ceilings: static RAM, when used" "$(sum '^\.s?(data|bss)' ceilings)"
 "$build/qemu.sh" -kernel "$build/bench/stack_per_level.elf" 2>/dev/null | grep '^stack'
 "$build/qemu.sh" -icount shift=0 -kernel "$(echo "$build"/boards/*/count_instructions.elf)" 2>/dev/null |
     grep -v '^Happy'

@@ -61,15 +61,17 @@ struct ResourceRecord {
 // Handlers never change it: in a handler it is the state of the thread
 // that the interrupt found. NO_RUN is zero, the state before any StartOS.
 enum RunState : int8_t {
-    TASK_RUNNING = 1, // the entry of the task at ready_head runs
-    NO_RUN = 0,       // before the first StartOS, and after one has returned
-    TASK_ENDED = -1,  // that entry has called TerminateTask and not yet returned
-    STOPPING = -2,    // a stop is under way; only StartOS may follow it
+    TASK_RUNNING = 1,        // the entry of the task at ready_head runs
+    NO_RUN = 0,              // before the first StartOS, and after one has returned
+    TASK_ENDED = -1,         // that entry has called TerminateTask and not yet returned
+    STOPPING = -2,           // a stop is under way; only StartOS may follow it
+    HOLDING_INTERRUPTS = -3, // the task at the head of the thread holds an interrupt ceiling
 };
 static_assert(port::LOWEST_HANDLER_NUMBER >= TASK_RUNNING, "a handler could pass for the running task");
 // A run is under way: a task runs or has ended and not yet returned, the
 // only odd states.
-static_assert((TASK_RUNNING & 1) != 0 && (TASK_ENDED & 1) != 0 && (NO_RUN & 1) == 0 && (STOPPING & 1) == 0,
+static_assert((TASK_RUNNING & 1) != 0 && (TASK_ENDED & 1) != 0 && (HOLDING_INTERRUPTS & 1) != 0 &&
+                  (NO_RUN & 1) == 0 && (STOPPING & 1) == 0,
               "a run is under way in the odd states alone");
 
 // The list heads, the run state and the tables lie in one object, so that
@@ -80,6 +82,7 @@ struct KernelVariables {
     TaskId free_task_head;
     int32_t free_resource_head;
     RunState run_state;
+    uint8_t interrupt_holds; // interrupt ceilings held now, in every context
     TaskRecord task_table[MAX_TASKS];
     ResourceRecord resource_table[MAX_RESOURCES];
     uint32_t refused_activations; // since StartOS, saturating
@@ -99,6 +102,11 @@ inline ResourceRecord (&resource_table)[MAX_RESOURCES] = kernel_variables.resour
 // and so from the start: it lies outside the object above, which starts at
 // zero. The board's PendSV handler reads it by the name given here.
 constexpr TaskId NO_DISPATCH = -2;
+// While the thread's task holds an interrupt ceiling, interrupted_head is
+// HELD_BY_THREAD less that task: below NO_DISPATCH, so handlers pend no
+// dispatch and every interrupt exit finds none, and the release runs what
+// the handlers made ready meanwhile.
+constexpr TaskId HELD_BY_THREAD = -3;
 extern TaskId interrupted_head __asm__("onestack_interrupted_head");
 
 // The record of a task. Precondition: `i` is an index, not NO_TASK. The
@@ -115,6 +123,17 @@ void ResetTimers();
 // Empties every channel used so far, with no consumer ready and no drops
 // counted; part of ResetTables.
 void ResetChannels();
+
+// Per interrupt ceiling held, [0, interrupt_holds) of them, oldest first:
+// the HandlerNumber() of the handler that took it (0 for a task's), and
+// the level that handler runs at. Only programs that take interrupt
+// ceilings link it.
+constexpr uint32_t MAX_INTERRUPT_HOLDS = 8;
+struct InterruptHoldEntries {
+    int8_t context[MAX_INTERRUPT_HOLDS];
+    uint8_t own_level[MAX_INTERRUPT_HOLDS];
+};
+extern InterruptHoldEntries interrupt_hold_entries;
 
 // Counts a refused activation. Masked.
 inline void CountRefusal() {

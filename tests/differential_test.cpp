@@ -115,8 +115,8 @@ bool Holds(const Program &program, Op op) {
 // ONESTACK_SEEDS=first:count picks other seeds, for a longer search.
 TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
     // By default enough seeds that 100,000 programs hold interrupt steps,
-    // 30,000 start timers and 30,000 pass data (words, queries, activations
-    // that may fail, channels).
+    // 30,000 start timers, 30,000 pass data (words, queries, activations
+    // that may fail, channels) and 20,000 take interrupt ceilings.
     uint64_t first = 0, count = 125000;
     const char *seeds = std::getenv("ONESTACK_SEEDS");
     if (seeds != nullptr) {
@@ -130,6 +130,7 @@ TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
     uint64_t with_interrupts = 0;
     uint64_t with_timers = 0;
     uint64_t with_data = 0;
+    uint64_t with_ceilings = 0;
     for (uint64_t seed = first; seed < first + count && failures < 3; ++seed) {
         running_seed = seed;
         const Program program = Generate(SeededChoices(seed));
@@ -137,19 +138,23 @@ TEST(Differential, KernelAgreesWithTheModelOnRandomPrograms) {
         with_interrupts += Holds(program, Op::Interrupt) ? 1 : 0;
         with_timers += Holds(program, Op::StartTimer) ? 1 : 0;
         with_data += program.channels.empty() ? 0 : 1;
+        with_ceilings += Holds(program, Op::HoldInterrupts) ? 1 : 0;
         if (!Agrees(program)) {
             ++failures;
             ExpectAgreement(program, "seed " + std::to_string(seed));
         }
     }
     std::signal(SIGABRT, SIG_DFL);
-    std::printf("%llu programs with interrupt steps, %llu with timers, %llu passing data\n",
+    std::printf("%llu programs with interrupt steps, %llu with timers, %llu passing data, %llu with interrupt"
+                " ceilings\n",
                 static_cast<unsigned long long>(with_interrupts),
-                static_cast<unsigned long long>(with_timers), static_cast<unsigned long long>(with_data));
+                static_cast<unsigned long long>(with_timers), static_cast<unsigned long long>(with_data),
+                static_cast<unsigned long long>(with_ceilings));
     if (seeds == nullptr) {
         EXPECT_GE(with_interrupts, 100000u) << "the generator has stopped making interrupt steps";
         EXPECT_GE(with_timers, 30000u) << "the generator has stopped making timer steps";
         EXPECT_GE(with_data, 30000u) << "the generator has stopped making programs that pass data";
+        EXPECT_GE(with_ceilings, 20000u) << "the generator has stopped making interrupt ceilings";
     }
 }
 

@@ -152,4 +152,232 @@ TEST(Interrupts, AStopInAHandlerLeavesTheSimulation) {
     EXPECT_EQ(onestack::interrupted_head, onestack::NO_DISPATCH);
 }
 
+// Interrupt ceilings. A handler raised at a level leaves its mark, and
+// activates a task of priority 9 (above every task here) that leaves one.
+template <uint32_t level> void RaisedAt() {
+    SimulateInterruptAt(level, [] {
+        Mark("h" + std::to_string(level));
+        ActivateTask([] { Leaf(("t" + std::to_string(level)).c_str()); }, 9, "by handler");
+    });
+}
+
+// What a task sees with holds in place: the more urgent handlers run at
+// once, and their tasks wait; those held off run at the release that lets
+// them in, most urgent first; each release restores the mask its hold
+// found, never its own level alone, in whichever order the levels nest.
+TEST(InterruptCeilings, HoldOffTheirLevelAndBelowUntilTheRelease) {
+    const struct {
+        const char *what;
+        TaskEntry entry;
+        const char *trace;
+    } rows[] = {
+        {"one hold",
+         [] {
+             const InterruptHold hold = AcquireInterruptCeiling(3);
+             RaisedAt<5>();
+             RaisedAt<3>();
+             RaisedAt<2>();
+             Mark("held");
+             ReleaseInterruptCeiling(hold);
+             Leaf("A");
+         },
+         "h2 held h3 h5 t2 t3 t5 A"},
+        {"a less urgent hold inside a more urgent one",
+         [] {
+             const InterruptHold outer = AcquireInterruptCeiling(2);
+             const InterruptHold inner = AcquireInterruptCeiling(5);
+             RaisedAt<3>();
+             ReleaseInterruptCeiling(inner);
+             Mark("inner released");
+             RaisedAt<6>();
+             ReleaseInterruptCeiling(outer);
+             Leaf("A");
+         },
+         "inner released h3 h6 t3 t6 A"},
+        {"a more urgent hold inside a less urgent one",
+         [] {
+             const InterruptHold outer = AcquireInterruptCeiling(5);
+             const InterruptHold inner = AcquireInterruptCeiling(2);
+             RaisedAt<3>();
+             RaisedAt<6>();
+             ReleaseInterruptCeiling(inner);
+             Mark("inner released");
+             ReleaseInterruptCeiling(outer);
+             Leaf("A");
+         },
+         "h3 inner released h6 t3 t6 A"},
+        {"inside a resource's hold, whose ceiling then holds the tasks",
+         [] {
+             AcquireResource(9, 0);
+             const InterruptHold hold = AcquireInterruptCeiling(4);
+             RaisedAt<4>();
+             ReleaseInterruptCeiling(hold);
+             Mark("released");
+             ReleaseResource(9, 0);
+             Leaf("A");
+         },
+         "h4 released t4 A"},
+        {"a handler's own holds, nested",
+         [] {
+             SimulateInterruptAt(4, [] {
+                 const InterruptHold outer = AcquireInterruptCeiling(4);
+                 const InterruptHold inner = AcquireInterruptCeiling(1);
+                 RaisedAt<2>();
+                 ReleaseInterruptCeiling(inner);
+                 RaisedAt<3>();
+                 RaisedAt<5>();
+                 ReleaseInterruptCeiling(outer);
+                 Mark("h4");
+             });
+             Leaf("A");
+         },
+         "h2 h3 h4 h5 t2 t3 t5 A"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(RunTrace(row.entry, 1), row.trace);
+        EXPECT_EQ(onestack::kernel_variables.interrupt_holds, 0);
+        EXPECT_EQ(onestack::interrupted_head, onestack::NO_DISPATCH);
+    }
+}
+
+// The task activated by a handler during the hold runs at the release only
+// if it outranks the holder; one that does not waits behind it.
+TEST(InterruptCeilings, TheReleaseRunsOnlyTasksThatOutrankTheHolder) {
+    EXPECT_EQ(RunTrace(
+                  [] {
+                      const InterruptHold hold = AcquireInterruptCeiling(1);
+                      SimulateInterrupt([] {
+                          ActivateTask(Low, 1, "low");
+                          ActivateTask(High, 3, "high");
+                          ActivateTask(Mid, 2, "equal");
+                      });
+                      ReleaseInterruptCeiling(hold);
+                      Leaf("A");
+                  },
+                  2),
+              "high A mid low");
+}
+
+std::string stop_seen;
+std::string StopOf(TaskEntry entry) {
+    stop_seen.clear();
+    SetStopHandler([](const char *operation, const char *rule) {
+        stop_seen = std::string(operation) + ": " + rule;
+        std::longjmp(escape, 1);
+    });
+    if (setjmp(escape) == 0) RunTrace(entry, 1);
+    testing::internal::GetCapturedStdout();
+    SetStopHandler(nullptr);
+    return stop_seen;
+}
+
+void HoldAndTerminate() {
+    AcquireInterruptCeiling(3);
+    TerminateTask();
+}
+
+TEST(InterruptCeilings, EachMisuseStops) {
+    const struct {
+        TaskEntry entry;
+        const char *stop;
+    } rows[] = {
+        {[] { AcquireInterruptCeiling(0); },
+         "AcquireInterruptCeiling: the level is 0 or below the lowest interrupt level"},
+        {[] { AcquireInterruptCeiling(8); },
+         "AcquireInterruptCeiling: the level is 0 or below the lowest interrupt level"},
+        {[] { SimulateInterruptAt(3, [] { AcquireInterruptCeiling(4); }); },
+         "AcquireInterruptCeiling: a handler may take only a level at or more urgent than its own"},
+        {[] {
+             SimulateInterruptAt(3, [] {
+                 const InterruptHold hold = AcquireInterruptCeiling(1);
+                 AcquireInterruptCeiling(4); // its own level is still 3
+                 ReleaseInterruptCeiling(hold);
+             });
+         },
+         "AcquireInterruptCeiling: a handler may take only a level at or more urgent than its own"},
+        {[] {
+             for (int i = 0; i < 9; ++i) AcquireInterruptCeiling(2);
+         },
+         "AcquireInterruptCeiling: no free interrupt hold (8 are held)"},
+        {[] {
+             const InterruptHold outer = AcquireInterruptCeiling(2);
+             AcquireInterruptCeiling(3);
+             ReleaseInterruptCeiling(outer);
+         },
+         "ReleaseInterruptCeiling: the hold is not the newest interrupt ceiling held, or not the caller's"},
+        {[] {
+             const InterruptHold hold = AcquireInterruptCeiling(2);
+             ReleaseInterruptCeiling(hold);
+             ReleaseInterruptCeiling(hold);
+         },
+         "ReleaseInterruptCeiling: the hold is not the newest interrupt ceiling held, or not the caller's"},
+        {[] {
+             static InterruptHold hold;
+             hold = AcquireInterruptCeiling(3);
+             SimulateInterrupt([] { ReleaseInterruptCeiling(hold); });
+         },
+         "ReleaseInterruptCeiling: the hold is not the newest interrupt ceiling held, or not the caller's"},
+        {HoldAndTerminate, "TerminateTask: the running task holds an interrupt ceiling"},
+        {[] {
+             AcquireInterruptCeiling(3);
+             ActivateTask(High, 5, "high");
+         },
+         "ActivateTask: the running task holds an interrupt ceiling"},
+        {[] {
+             AcquireInterruptCeiling(3);
+             AcquireResource(4, 0);
+         },
+         "AcquireResource: the running task holds an interrupt ceiling"},
+        {[] {
+             AcquireResource(4, 0);
+             AcquireInterruptCeiling(3);
+             ReleaseResource(4, 0);
+         },
+         "ReleaseResource: the running task holds an interrupt ceiling"},
+        {[] {
+             TerminateTask();
+             AcquireInterruptCeiling(3);
+         },
+         "AcquireInterruptCeiling: called after the task's TerminateTask"},
+        {[] { SimulateInterruptAt(2, [] { AcquireInterruptCeiling(2); }); },
+         "SimulateInterrupt: the handler returned holding an interrupt ceiling"},
+        // What the boards find where the host finds it at the handler's
+        // return: a hold left beneath a task's first, or above its own.
+        {[] {
+             onestack::kernel_variables.interrupt_holds = 1;
+             AcquireInterruptCeiling(2);
+         },
+         "AcquireInterruptCeiling: an interrupt handler returned holding an interrupt ceiling"},
+        {[] {
+             AcquireInterruptCeiling(3);
+             onestack::interrupt_hold_entries.context[1] = 16; // a handler's hold, left above the task's
+             onestack::kernel_variables.interrupt_holds = 2;
+             AcquireInterruptCeiling(2);
+         },
+         "AcquireInterruptCeiling: an interrupt handler returned holding an interrupt ceiling"},
+        {[] { SimulateInterruptAt(8, [] {}); },
+         "SimulateInterruptAt: the handler is null or the level above 7"},
+        {[] { SimulateInterruptAt(1, nullptr); },
+         "SimulateInterruptAt: the handler is null or the level above 7"},
+        {[] {
+             AcquireInterruptCeiling(1);
+             for (int i = 0; i < 17; ++i) SimulateInterruptAt(1, [] {});
+         },
+         "SimulateInterruptAt: 16 handlers wait already"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.stop);
+        EXPECT_EQ(StopOf(row.entry), row.stop);
+        // A run started after the stop starts with nothing held.
+        EXPECT_EQ(RunTrace(
+                      [] {
+                          RaisedAt<7>();
+                          Leaf("fresh");
+                      },
+                      1),
+                  "h7 t7 fresh");
+    }
+}
+
 } // namespace

@@ -96,6 +96,15 @@ static void CancelLazyFloatingPointSave(void) {
  * there alone would not preempt each other, so levels start at bit 1. */
 static uint32_t priority_shift;
 
+/* What the kernel's interrupt ceilings read: the shift, and on ARMv6-M
+ * the IRQs at each level or less urgent (bit n for IRQ n), which
+ * BoardSetPriority keeps. After reset every IRQ is at level 0. */
+uint8_t onestack_priority_shift;
+#if defined(__ARM_ARCH_6M__)
+uint32_t onestack_irqs_at_or_below[4] = {0xFFFFFFFFu, 0, 0, 0};
+_Static_assert(BOARD_IRQS <= 32, "ARMv6-M has at most 32 IRQs");
+#endif
+
 static void MeasurePriorityBits(void) {
     NVIC_IPR(0) = 0xFF;
     const uint32_t implemented = NVIC_IPR(0) & 0xFF;
@@ -105,6 +114,7 @@ static void MeasurePriorityBits(void) {
 #if !defined(__ARM_ARCH_6M__)
     if (priority_shift == 0) priority_shift = 1;
 #endif
+    onestack_priority_shift = (uint8_t)priority_shift;
 }
 
 uint32_t BoardPriorityBits(void) { return 8 - priority_shift; }
@@ -116,6 +126,17 @@ void BoardSetPriority(int32_t exception, uint32_t level) {
     volatile uint32_t *word = exception >= 16 ? &NVIC_IPR(n / 4) : &BOARD_REGISTER(0xE000ED18 + (n & ~3u));
     const uint32_t shift = 8 * (n % 4);
     *word = (*word & ~(0xFFu << shift)) | ((level << priority_shift) & 0xFFu) << shift;
+#if defined(__ARM_ARCH_6M__)
+    if (exception >= 16) {
+        for (uint32_t at = 0; at < 4; ++at) {
+            if (level >= at) {
+                onestack_irqs_at_or_below[at] |= 1u << n;
+            } else {
+                onestack_irqs_at_or_below[at] &= ~(1u << n);
+            }
+        }
+    }
+#endif
 }
 
 /* Built for an FPU, the program needs one: CP10 and CP11 full access, set

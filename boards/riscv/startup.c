@@ -81,6 +81,22 @@ void BoardExit(int status) {
 static uint8_t irq_level[BOARD_IRQS];
 static uint8_t tick_level = BOARD_LOWEST_LEVEL;
 
+/* What the kernel's interrupt ceilings read: the threshold's register, and
+ * per level the mie bits of the tick and the software interrupt when they
+ * are at that level or less urgent, which BoardSetPriority keeps. */
+#define BOARD_STR_(x) #x
+#define BOARD_STR(x) BOARD_STR_(x)
+__asm__(".global onestack_plic_threshold\n"
+        ".set onestack_plic_threshold, " BOARD_STR(BOARD_PLIC) " + 0x200000");
+uint8_t onestack_level_mie[BOARD_LOWEST_LEVEL + 1] = {MTIE | MSIE, MTIE, MTIE, MTIE, MTIE, MTIE, MTIE};
+_Static_assert(BOARD_LOWEST_LEVEL == 6, "the kernel's RISC-V port knows levels 0 to 6");
+
+static void KeepLevelMie(void) {
+    for (uint32_t at = 0; at <= BOARD_LOWEST_LEVEL; ++at) {
+        onestack_level_mie[at] = (uint8_t)((tick_level >= at ? MTIE : 0) | (irq_level[0] >= at ? MSIE : 0));
+    }
+}
+
 /* Masked, like BoardExit: it ends the run. */
 static void StopWith(const char *message, uint32_t value) {
     __asm__ volatile("csrci mstatus, 8" : : : "memory");
@@ -92,12 +108,14 @@ void BoardSetPriority(int32_t exception, uint32_t level) {
     if (level > BOARD_LOWEST_LEVEL) StopWith("BoardSetPriority: level %lu is below the lowest\n", level);
     if (exception == BOARD_TICK) {
         tick_level = (uint8_t)level;
+        KeepLevelMie();
         return;
     }
     const uint32_t n = (uint32_t)(exception - 16);
     if (exception < 16 || n >= BOARD_IRQS)
         StopWith("BoardSetPriority: no exception %lu\n", (uint32_t)exception);
     irq_level[n] = (uint8_t)level;
+    if (n == 0) KeepLevelMie();
     if (n != 0) PLIC_PRIORITY(n) = THREAD_LEVEL - level;
 }
 

@@ -217,15 +217,16 @@ ONESTACK_API uint32_t ChannelDrops(const Channel *channel);
 /* ---- Interrupts ---------------------------------------------------- */
 
 /* An interrupt handler may call ActivateTask, ActivateTaskWith,
- * TryActivateTask, SendChannel, RefusedActivations, ChannelDrops and the
- * timer operations below, and no other operation; from a handler ActivateTask links the task and
- * returns. When the last nested handler has
- * returned, and before the interrupted code continues, every task that the
- * handlers made ready above the task the interrupt found running runs to
- * completion, in thread mode: that task is preempted between two of its
- * instructions. An activation from a handler counts during a whole run,
- * after the running task's TerminateTask too; outside StartOS it stops the
- * program. On the Cortex-M, NMI and HardFault may not call the kernel. */
+ * TryActivateTask, SendChannel, RefusedActivations, ChannelDrops, the
+ * interrupt ceilings and the timer operations below, and no other
+ * operation; from a handler ActivateTask links the task and returns. When
+ * the last nested handler has returned, and before the interrupted code
+ * continues, every task that the handlers made ready above the task the
+ * interrupt found running runs to completion, in thread mode: that task is
+ * preempted between two of its instructions. An activation from a handler
+ * counts during a whole run, after the running task's TerminateTask too;
+ * outside StartOS it stops the program. On the Cortex-M, NMI and HardFault
+ * may not call the kernel. */
 typedef void (*InterruptHandler)(void);
 
 /* Host builds only: runs `handler` as if an interrupt arrived at this
@@ -233,6 +234,42 @@ typedef void (*InterruptHandler)(void);
  * task, from the host program, or from a simulated handler (a nested
  * interrupt, whose exit waits for the outermost). */
 ONESTACK_API void SimulateInterrupt(InterruptHandler handler);
+
+/* ---- State shared with interrupt handlers (task or handler) ---------- */
+
+/* Interrupt levels are the board's (BoardSetPriority's): 0 is the most
+ * urgent, and a handler is interrupted only by a more urgent one. An
+ * interrupt ceiling at level L holds off every handler at L and every less
+ * urgent one until its release; the more urgent ones still run, and the
+ * tasks they make ready wait for the release: no task preempts a task
+ * that holds one. Level 0 is never held off: a ceiling names 1 to the
+ * lowest level (on the host, 7). The ceiling of state shared with
+ * handlers is the most urgent level among them. */
+typedef uint32_t InterruptHold;
+
+/* Holds off the handlers at `level` and below; returns the hold, for its
+ * release. Holds nest with each other and inside resources' holds; each
+ * release restores exactly the mask that its hold found. While a task
+ * holds one it may make no kernel call but these two, RefusedActivations,
+ * ChannelDrops and a SendChannel that finds its channel not empty. Stops
+ * the program for a level out of range, from a handler for a level less
+ * urgent than its own, from NMI or HardFault, outside a running task in
+ * the thread, and when 8 holds exist. */
+ONESTACK_API InterruptHold AcquireInterruptCeiling(uint32_t level);
+
+/* Releases `hold`, which must be the newest interrupt ceiling held, taken
+ * by the caller (the same task, or the same handler, which must release
+ * every one before it returns). From a task's last hold, the tasks that
+ * handlers made ready meanwhile and that outrank it run before this
+ * returns. Stops the program for any other hold. */
+ONESTACK_API void ReleaseInterruptCeiling(InterruptHold hold);
+
+/* Host builds only: SimulateInterrupt for a handler at `level` (0 to 7).
+ * It runs at once if its level is more urgent than the running handler's
+ * and than every ceiling held; else it waits, and runs when they let it
+ * in, the most urgent first. SimulateInterrupt's handler runs at once, at
+ * level 0, always. */
+ONESTACK_API void SimulateInterruptAt(uint32_t level, InterruptHandler handler);
 
 /* ---- Timers (task or interrupt handler) ----------------------------- */
 

@@ -14,7 +14,12 @@
 // in order; every send returns what the channel's state under the mask
 // called for, the drops counted are the refusals seen, and the refused
 // activations (of consumers, and of tasks that may fail) are counted
-// exactly. It reports the peak stack, from the stack that the board's
+// exactly. Tasks and the handlers at levels 1 to 3 add to counters shared
+// at each of those levels, each addition a read, a churn and a write that
+// an interrupt in between would tear, under interrupt ceilings (nested,
+// from tasks and from handlers): every counter comes out exact, no handler
+// runs at a level that a ceiling holds off and no task starts while a task
+// holds one. It reports the peak stack, from the stack that the board's
 // start-up code paints.
 #include <stdint.h>
 #include <stdio.h>
@@ -70,6 +75,18 @@ volatile int held[LEVELS + 1], held_count;
 volatile uint32_t churns, fp_churns;
 volatile bool stopping;
 volatile uint32_t try_refused; // TryActivateTask calls that returned 0
+
+// Counters shared with handlers: shared[L] by the tasks and the handlers
+// at level L or less urgent, so under a ceiling at L from anything less
+// urgent than L. Each addition is also counted in added[L], under the full
+// mask, which no ceiling's fault can reach. held_level is the most urgent
+// level held off now (NO_LEVEL for none), as the holders say: no handler
+// at it or below, and no task, may start.
+constexpr int32_t NO_LEVEL = 99;
+constexpr int32_t LEAST_SHARED = LEVEL_CHAIN; // the least urgent level with a counter
+volatile uint32_t shared[LEAST_SHARED + 1], added[LEAST_SHARED + 1];
+volatile int32_t held_level = NO_LEVEL;
+volatile uint32_t interrupt_holds;
 
 uint32_t Mask() { return onestack::port::MaskInterrupts(); }
 void Unmask(uint32_t was) { onestack::port::RestoreInterrupts(was); }
@@ -471,6 +488,7 @@ void CheckStart(int level, TaskEntry entry) {
     for (int h = 0; h < held_count; ++h) {
         if (held[h] >= level) Fail("a task at or below a held ceiling started during the hold", level);
     }
+    if (held_level != NO_LEVEL) Fail("a task started while an interrupt ceiling was held", level);
     const TaskId head = onestack::ready_head;
     if (head == NO_TASK || task_table[head].entry != entry || task_table[head].current_priority != level) {
         Fail("the task that started does not head the ready list", level);
@@ -525,6 +543,56 @@ void HoldAndRelease(Random &random, int level) {
     ReleaseResource(ceiling, 0);
 }
 
+// Adds one to shared[level], slowly: an interrupt between the read and
+// the write that adds too would lose an addition.
+void AddShared(Random &random, int32_t level) {
+    const uint32_t value = shared[level];
+    ChurnRegisters(random.Next(), 1 + random.Below(4));
+    shared[level] = value + 1;
+    const uint32_t was = Mask();
+    added[level] = added[level] + 1;
+    Unmask(was);
+}
+
+// Holds a ceiling at `level` while it adds to the counters from that level
+// to the caller's (a task's is LEAST_SHARED), and now and then, inside, a
+// hold at a random level no less urgent than the caller's, nested.
+template <int DEPTH> void AddUnderCeiling(Random &random, int32_t level, int32_t caller_level) {
+    const InterruptHold hold = AcquireInterruptCeiling(static_cast<uint32_t>(level));
+    const int32_t outer = held_level;
+    held_level = level < outer ? level : outer;
+    const uint32_t was = Mask();
+    interrupt_holds = interrupt_holds + 1;
+    Unmask(was);
+    for (int32_t at = level; at <= caller_level; ++at) AddShared(random, at);
+    if constexpr (DEPTH == 0) {
+        if (random.Below(3) == 0) {
+            AddUnderCeiling<1>(random,
+                               1 + static_cast<int32_t>(random.Below(static_cast<uint32_t>(caller_level))),
+                               caller_level);
+        }
+    }
+    held_level = outer;
+    ReleaseInterruptCeiling(hold);
+}
+
+void ShareFromTask(Random &random) {
+    AddUnderCeiling<0>(random, 1 + static_cast<int32_t>(random.Below(LEAST_SHARED)), LEAST_SHARED);
+}
+
+// A handler at `own` first checks that no ceiling holds its level off;
+// then it adds to its own level's counter unheld, or to the counters from
+// a more urgent level to its own under that level's ceiling.
+void ShareFromHandler(Random &random, int32_t own) {
+    if (own >= held_level) Fail("a handler ran at a level that an interrupt ceiling held off", own);
+    if (own == 0 || random.Below(2) != 0) return;
+    if (random.Below(2) == 0) {
+        AddShared(random, own);
+    } else {
+        AddUnderCeiling<0>(random, 1 + static_cast<int32_t>(random.Below(static_cast<uint32_t>(own))), own);
+    }
+}
+
 void Terminate() {
     TerminateTask();
     const uint32_t was = Mask();
@@ -535,9 +603,9 @@ void Terminate() {
 void SendFromTask(Random &random, int level);
 
 // One thing a task does: hold a resource, activate a task, raise an
-// interrupt, send, or check its registers.
+// interrupt, send, share with handlers, or check its registers.
 void RandomStep(Random &random, int level) {
-    switch (random.Below(5)) {
+    switch (random.Below(6)) {
     case 0:
         HoldAndRelease(random, level);
         break;
@@ -549,6 +617,9 @@ void RandomStep(Random &random, int level) {
         break;
     case 3:
         SendFromTask(random, level);
+        break;
+    case 4:
+        ShareFromTask(random);
         break;
     default:
         Churn(random, level);
@@ -763,6 +834,7 @@ extern "C" void BOARD_TICK_HANDLER() {
     CheckFcsrUntouched();
     for (uint32_t n = tick_random.Below(3); n > 0; --n) ActivateFromHandler(tick_random);
     SendFromHandler(tick_random, 0);
+    ShareFromHandler(tick_random, LEVEL_TICK);
     CheckFcsrUntouched();
     ChurnInHandler(tick_random);
     LeaveInexactRaised();
@@ -777,6 +849,7 @@ extern "C" void IRQ0_Handler() {
     CheckFcsrUntouched();
     ActivateFromHandler(nest_random);
     SendFromHandler(nest_random, 1);
+    ShareFromHandler(nest_random, LEVEL_NEST);
     CheckFcsrUntouched();
     ChurnInHandler(nest_random);
     LeaveInexactRaised();
@@ -790,6 +863,7 @@ extern "C" void BOARD_IRQ_HANDLER(BOARD_RAISABLE_IRQ_1)() {
     CheckFcsrUntouched();
     ActivateFromHandler(deep_random);
     SendFromHandler(deep_random, 2);
+    ShareFromHandler(deep_random, LEVEL_DEEP);
     CheckFcsrUntouched();
     ChurnInHandler(deep_random);
     LeaveInexactRaised();
@@ -802,6 +876,7 @@ extern "C" void BOARD_IRQ_HANDLER(BOARD_RAISABLE_IRQ_2)() {
     CheckFcsrUntouched();
     ActivateFromHandler(chain_random);
     SendFromHandler(chain_random, 3);
+    ShareFromHandler(chain_random, LEVEL_CHAIN);
     CheckFcsrUntouched();
     ChurnInHandler(chain_random);
     LeaveInexactRaised();
@@ -854,6 +929,10 @@ void CheckTablesClean() {
     }
     if (RefusedActivations() != try_refused + consumer_refused)
         Fail("the refused activations are not those that were refused", -1);
+    for (int32_t level = 1; level <= LEAST_SHARED; ++level) {
+        if (shared[level] != added[level]) Fail("an addition under an interrupt ceiling was lost", level);
+    }
+    if (onestack::kernel_variables.interrupt_holds != 0) Fail("an interrupt ceiling is still held", -1);
 }
 
 // With an FPU, lazy stacking is on after reset; STRESS_LAZY_STACKING=0
@@ -905,13 +984,14 @@ int main() {
     uint32_t items = 0;
     for (int c = 0; c < CHANNELS; ++c)
         for (int p = 0; p < PRODUCERS; ++p) items += received[c][p];
-    printf("stress: seed %d: %lu interrupts (tick %lu, nested %lu, deeper %lu, chained %lu), %lu activations"
-           " (%lu refused), %lu items through channels (%lu dropped), %lu register checks%s, peak stack %lu"
-           " bytes: passed\n",
-           STRESS_SEED, (unsigned long)interrupts, (unsigned long)ticks, (unsigned long)nested,
-           (unsigned long)deep, (unsigned long)chained, (unsigned long)activations,
-           (unsigned long)RefusedActivations(), (unsigned long)items,
-           (unsigned long)(refusals[0] + refusals[1]), (unsigned long)churns, FloatingPointChecks(),
-           (unsigned long)BoardStackPeak());
+    printf(
+        "stress: seed %d: %lu interrupts (tick %lu, nested %lu, deeper %lu, chained %lu), %lu activations"
+        " (%lu refused), %lu items through channels (%lu dropped), %lu interrupt ceilings held, %lu register"
+        " checks%s, peak stack %lu bytes: passed\n",
+        STRESS_SEED, (unsigned long)interrupts, (unsigned long)ticks, (unsigned long)nested,
+        (unsigned long)deep, (unsigned long)chained, (unsigned long)activations,
+        (unsigned long)RefusedActivations(), (unsigned long)items, (unsigned long)(refusals[0] + refusals[1]),
+        (unsigned long)interrupt_holds, (unsigned long)churns, FloatingPointChecks(),
+        (unsigned long)BoardStackPeak());
     return 0;
 }

@@ -53,8 +53,9 @@ elseif(MODE STREQUAL "shared")
     endif()
   endforeach()
   list(SORT exported)
-  set(api AcquireResource ActivateTask ActivateTaskWith AdvanceTime ChannelDrops ReceiveChannel RefusedActivations
-    ReleaseResource SendChannel SetStopHandler ShutdownOS SimulateInterrupt StartOS StartTimer StartTimerWith StopTimer
+  set(api AcquireInterruptCeiling AcquireResource ActivateTask ActivateTaskWith AdvanceTime ChannelDrops ReceiveChannel
+    RefusedActivations ReleaseInterruptCeiling ReleaseResource SendChannel SetStopHandler ShutdownOS SimulateInterrupt
+    SimulateInterruptAt StartOS StartTimer StartTimerWith StopTimer
     TaskBasePriority TaskPriority TaskWord TerminateTask TickCount TicksUntilNextTimer TimerMisses TryActivateTask)
   if(NOT exported STREQUAL api)
     message(FATAL_ERROR "the shared library exports: ${exported}\nexpected: ${api}\n${output}")

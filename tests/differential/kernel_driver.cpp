@@ -5,6 +5,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <iterator>
 #include <utility>
 
@@ -22,6 +23,7 @@ struct BodyState {
     size_t next_step = 0;
     bool waiting = false; // activated, not yet entered
     bool terminated = false;
+    std::vector<InterruptHold> interrupt_holds; // oldest first
 };
 
 const Program *program;
@@ -102,9 +104,15 @@ void CheckTables(const char *after) {
         if (on_free_resources[r] == 1 ? owner != NO_TASK : !held_by_live_task)
             Violation("resource record " + std::to_string(r) + " neither free nor held by a live task");
     }
-    // A stop in a handler may leave its dispatch pending; the next run resets it.
-    if (port::HandlerNumber() == 0 && interrupted_head != NO_DISPATCH && run_state != STOPPING)
+    // A stop in a handler may leave its dispatch pending; the next run resets
+    // it. Under a task's interrupt ceiling, it names the holder instead.
+    if (port::HandlerNumber() == 0 && run_state == HOLDING_INTERRUPTS) {
+        if (interrupted_head > HELD_BY_THREAD ||
+            task_table[HELD_BY_THREAD - interrupted_head].entry == nullptr)
+            Violation("a task holds an interrupt ceiling and the dispatch does not name it");
+    } else if (port::HandlerNumber() == 0 && interrupted_head != NO_DISPATCH && run_state != STOPPING) {
         Violation("a dispatch at interrupt exit is pending in thread mode");
+    }
     if (run->violations.size() > violations_before) Violation(std::string("  after ") + after);
 }
 
@@ -149,15 +157,21 @@ int32_t Activate(const Step &step, const char *after) {
     return made_ready;
 }
 
-// The activations of the simulated interrupt that runs.
-std::vector<Step> handler_steps;
+// The activations of each simulated interrupt raised and not yet run, by
+// level: those of a level run in the order raised.
+std::array<std::deque<std::vector<Step>>, port::SIMULATED_LEVELS> handler_steps;
 
-void RunHandler() {
-    for (const Step &step : handler_steps) {
+template <uint32_t L> void RunHandler() {
+    const std::vector<Step> steps = handler_steps[L].front();
+    handler_steps[L].pop_front();
+    for (const Step &step : steps) {
         const int32_t made_ready = Activate(step, "ActivateTask from a handler");
         if (step.d != 0) run->trace.push_back({Event::Tried, calling_body, made_ready});
     }
 }
+constexpr std::array<InterruptHandler, port::SIMULATED_LEVELS> handlers = {
+    RunHandler<0>, RunHandler<1>, RunHandler<2>, RunHandler<3>,
+    RunHandler<4>, RunHandler<5>, RunHandler<6>, RunHandler<7>};
 
 // The program's channels, their capacities and priorities set for each run,
 // and the drops each should have counted.
@@ -321,18 +335,35 @@ void RunBody(int32_t b) {
             port::window_handler = RunWindowHandler;
             continue;
         case Op::Interrupt: {
-            handler_steps = {step};
+            std::vector<Step> handler = {step};
             while (self.next_step < steps.size() && steps[self.next_step].op == Op::InSameHandler)
-                handler_steps.push_back(steps[self.next_step++]);
+                handler.push_back(steps[self.next_step++]);
+            const auto level = static_cast<uint32_t>(step.e);
+            handler_steps[level].push_back(handler);
             // To the interrupted code the exit dispatch is invisible: the
-            // head it left is the head it finds.
+            // head it left is the head it finds; under a ceiling there is
+            // no dispatch until the release.
             const TaskId head = ready_head;
-            SimulateInterrupt(RunHandler);
-            if (ready_head != head) Violation("an interrupt left another task at the head");
+            if (level == 0) {
+                SimulateInterrupt(handlers[0]);
+            } else {
+                SimulateInterruptAt(level, handlers[level]);
+            }
+            if (ready_head != head && self.interrupt_holds.empty())
+                Violation("an interrupt left another task at the head");
             CheckTables("an interrupt");
             if (self.terminated) continue; // its record may be another task's now
             break;
         }
+        case Op::HoldInterrupts:
+            self.interrupt_holds.push_back(AcquireInterruptCeiling(static_cast<uint32_t>(step.a)));
+            CheckTables("AcquireInterruptCeiling");
+            continue;
+        case Op::ReleaseInterrupts:
+            ReleaseInterruptCeiling(self.interrupt_holds.back());
+            self.interrupt_holds.pop_back();
+            CheckTables("ReleaseInterruptCeiling");
+            break;
         case Op::InSameHandler:
             Violation("an activation by a handler outside an interrupt");
             continue;
@@ -376,7 +407,7 @@ void RunBody(int32_t b) {
             self.priority = now;
             run->trace.push_back({Event::Priority, b, now});
         }
-        CheckResumed(self);
+        if (self.interrupt_holds.empty()) CheckResumed(self);
     }
     started.pop_back();
 }
@@ -400,6 +431,7 @@ KernelRun RunKernel(const Program &p) {
     run = &result;
     bodies = {};
     started.clear();
+    for (auto &raised : handler_steps) raised.clear();
     drops = {};
     port::window_handler = nullptr;
     for (size_t k = 0; k < p.channels.size(); ++k) {

@@ -11,6 +11,11 @@
 // interrupted task continues, even one that has terminated and not yet
 // returned.
 //
+// Interrupt ceilings: while a task holds one, no task starts above it; a
+// handler at the most urgent level held or below waits, and the release
+// that lets it in runs it, the most urgent first, then the oldest. The
+// tasks the handlers activated meanwhile start once the last hold is gone.
+//
 // Timers: time starts at 0; advancing it by n makes every running timer
 // whose due time is at most the new time activate its task, earliest due
 // time first, then earliest started; a periodic timer is due again a period
@@ -39,9 +44,17 @@ struct Started {
     bool terminated = false;
     int32_t reported; // the priority the trace last showed
     int32_t word = 0;
-    int32_t channel = -1;            // a consumer's channel
-    bool at_receive = true;          // a consumer's next step is a receive
-    std::optional<Event> after_call; // what its kernel call returned, once it continues
+    int32_t channel = -1;                 // a consumer's channel
+    bool at_receive = true;               // a consumer's next step is a receive
+    std::optional<Event> after_call;      // what its kernel call returned, once it continues
+    std::vector<int32_t> interrupt_holds; // the levels of its interrupt ceilings, oldest first
+
+    // Handlers at this level and below wait; 8 lets every one in.
+    int32_t HeldOffFrom() const {
+        int32_t level = 8;
+        for (const int32_t held : interrupt_holds) level = std::min(level, held);
+        return level;
+    }
 
     int32_t Priority() const {
         int32_t p = base;
@@ -112,13 +125,14 @@ bool StartsNow(const std::vector<Started> &stack, const Waiting &best) {
     if (stack.empty()) return true;
     const Started &top = stack.back();
     if (top.dispatch) return best.priority > top.floor;
-    return !top.terminated && best.priority > top.Priority();
+    return !top.terminated && top.interrupt_holds.empty() && best.priority > top.Priority();
 }
 
 // The stop that `step` earns from `task`, or -1 if it is a sound step.
 int32_t MisuseOf(const Started &task, const Step &step) {
     if (step.op == Op::Mark || step.op == Op::Return || step.op == Op::Interrupt ||
-        step.op == Op::AdvanceInInterrupt || step.op == Op::SendInInterrupt || step.op == Op::SendInWindow)
+        step.op == Op::AdvanceInInterrupt || step.op == Op::SendInInterrupt || step.op == Op::SendInWindow ||
+        step.op == Op::HoldInterrupts || step.op == Op::ReleaseInterrupts)
         return -1;
     if (task.terminated) return StopIndex(step.op, Misuse::AfterTerminate);
     if (step.op == Op::Terminate && !task.holds.empty()) return StopIndex(step.op, Misuse::HoldsAtTerminate);
@@ -214,6 +228,30 @@ Trace RunModel(const Program &program) {
         trace.push_back({Event::Sent, body, send(step, activated)});
         if (activated > head) stack.push_back(DispatchFrame(head));
     };
+    // The activations of a handler that runs while `top` runs; false if one
+    // stops the run. `head_changes` tells whether one outranks the head.
+    const int32_t overload = StopIndex(Op::Activate, Misuse::NoFreeRecord);
+    const auto run_handler = [&](const std::vector<Step> &handler, const Started &top, bool &head_changes) {
+        const int64_t head = HeadPriority(stack, waiting);
+        for (const Step &s : handler) {
+            if (free_ids.empty() && s.d == 0) {
+                trace.push_back({Event::Stop, top.body, overload});
+                return false;
+            }
+            if (free_ids.empty()) {
+                ++refused;
+                trace.push_back({Event::Tried, top.body, 0});
+            } else {
+                waiting.push_back({s.a, s.b, free_ids.back(), s.c});
+                free_ids.pop_back();
+                head_changes = head_changes || s.b > head;
+                if (s.d != 0) trace.push_back({Event::Tried, top.body, 1});
+            }
+        }
+        return true;
+    };
+    // Handlers held off by a ceiling, with their levels, in the order raised.
+    std::vector<std::pair<int32_t, std::vector<Step>>> held_off;
     const auto query = [&](const Started &task) {
         trace.push_back({Event::Word, task.body, task.channel >= 0 ? -1 : task.word});
         trace.push_back({Event::Base, task.body, task.base});
@@ -295,7 +333,6 @@ Trace RunModel(const Program &program) {
         }
         // An activation that finds no free record stops the run, unless it
         // is one that may fail, which is refused and counted.
-        const int32_t overload = StopIndex(Op::Activate, Misuse::NoFreeRecord);
         bool stopped = false;
         switch (step.op) {
         case Op::Mark:
@@ -331,29 +368,37 @@ Trace RunModel(const Program &program) {
             trace.push_back({Event::Enter, top.body, top.id});
             break; // entered again
         case Op::Interrupt: {
+            std::vector<Step> handler = {step};
+            while (top.next_step < steps.size() && steps[top.next_step].op == Op::InSameHandler)
+                handler.push_back(steps[top.next_step++]);
+            if (step.e >= top.HeldOffFrom()) {
+                held_off.push_back({step.e, handler});
+                break;
+            }
             const int64_t head = HeadPriority(stack, waiting);
             bool head_changes = false;
-            for (Step s = step;;) {
-                if (free_ids.empty() && s.d == 0) {
-                    trace.push_back({Event::Stop, top.body, overload});
-                    stopped = true;
-                    break;
-                }
-                if (free_ids.empty()) {
-                    ++refused;
-                    trace.push_back({Event::Tried, top.body, 0});
-                } else {
-                    waiting.push_back({s.a, s.b, free_ids.back(), s.c});
-                    free_ids.pop_back();
-                    head_changes = head_changes || s.b > head;
-                    if (s.d != 0) trace.push_back({Event::Tried, top.body, 1});
-                }
-                if (top.next_step == steps.size() || steps[top.next_step].op != Op::InSameHandler) break;
-                s = steps[top.next_step++];
-            }
-            if (head_changes && !stopped) stack.push_back(DispatchFrame(head));
+            stopped = !run_handler(handler, top, head_changes);
+            // Under a ceiling the tasks wait for its release, which is no exit.
+            if (head_changes && !stopped && top.interrupt_holds.empty()) stack.push_back(DispatchFrame(head));
             break;
         }
+        case Op::HoldInterrupts:
+            top.interrupt_holds.push_back(step.a);
+            break;
+        case Op::ReleaseInterrupts:
+            top.interrupt_holds.pop_back();
+            for (;;) {
+                auto next = held_off.end();
+                for (auto it = held_off.begin(); it != held_off.end(); ++it)
+                    if (it->first < top.HeldOffFrom() && (next == held_off.end() || it->first < next->first))
+                        next = it;
+                if (next == held_off.end() || stopped) break;
+                const std::vector<Step> handler = next->second;
+                held_off.erase(next);
+                bool head_changes = false;
+                stopped = !run_handler(handler, top, head_changes);
+            }
+            break;
         case Op::InSameHandler:
             break; // taken with its Interrupt
         case Op::StartTimer:

@@ -61,14 +61,35 @@ void AddWord(const Choose &choose, bool data, Step &step) {
     step.d = choose(3) == 0 ? 1 : 0;
 }
 
-// One interrupt whose handler activates the next one to three of `pending`.
+// One interrupt, at `level`, whose handler activates the next one to three
+// of `pending`.
 void AddInterrupt(const Choose &choose, bool data, std::vector<Step> &steps,
-                  const std::vector<int32_t> &pending, size_t &next) {
+                  const std::vector<int32_t> &pending, size_t &next, int32_t level = 0) {
+    const size_t first = steps.size();
     Op op = Op::Interrupt;
     for (uint32_t n = 1 + choose(3); n > 0 && next < pending.size(); --n, op = Op::InSameHandler) {
         steps.push_back({op, pending[next++], PickPriority(choose)});
         AddWord(choose, data, steps.back());
     }
+    if (steps.size() > first) steps[first].e = level;
+}
+
+// A hold of an interrupt ceiling, with marks, interrupts at random levels
+// and, once, a nested hold inside it.
+void AddInterruptHold(const Choose &choose, bool data, std::vector<Step> &steps,
+                      const std::vector<int32_t> &pending, size_t &next, int32_t &mark, bool nested = false) {
+    steps.push_back({Op::HoldInterrupts, 1 + static_cast<int32_t>(choose(7)), 0});
+    for (uint32_t n = choose(4); n > 0; --n) {
+        const uint32_t kind = choose(nested ? 2 : 3);
+        if (kind == 0) {
+            steps.push_back({Op::Mark, mark++, 0});
+        } else if (kind == 1) {
+            AddInterrupt(choose, data, steps, pending, next, static_cast<int32_t>(choose(8)));
+        } else {
+            AddInterruptHold(choose, data, steps, pending, next, mark, true);
+        }
+    }
+    steps.push_back({Op::ReleaseInterrupts, 0, 0});
 }
 
 // A data step of a body, or of channel `after`'s consumer: a query, or a
@@ -188,6 +209,8 @@ Program Generate(const Choose &choose) {
     // Half the programs use timers; two in five pass data.
     const bool timers = choose(2) == 0;
     const bool data = choose(5) < 2;
+    // One in three takes interrupt ceilings.
+    const bool ceilings = choose(3) == 0;
     int32_t timers_started = 0;
     int32_t item = 1000;
     if (data) {
@@ -213,7 +236,7 @@ Program Generate(const Choose &choose) {
         std::vector<int32_t> own_timers;
         size_t next_child = 0;
         for (uint32_t n = choose(10); n > 0; --n) {
-            switch (choose(6)) {
+            switch (choose(7)) {
             case 0:
                 steps.push_back({Op::Mark, mark++, 0});
                 break;
@@ -241,6 +264,9 @@ Program Generate(const Choose &choose) {
             case 4:
                 if (next_child < children[b].size())
                     AddInterrupt(choose, data, steps, children[b], next_child);
+                break;
+            case 5:
+                if (ceilings) AddInterruptHold(choose, data, steps, children[b], next_child, mark);
                 break;
             default:
                 if (choose(3) == 0) steps.push_back({Op::Return, 0, 0});
@@ -310,10 +336,23 @@ bool IsValid(const Program &program) {
         bool terminated = false;
         bool misused = false; // the run stops here: nothing may follow
         Op previous = Op::Mark;
+        int interrupt_holds = 0;
         for (const Step &s : program.bodies[b]) {
             if (misused) return false;
             if (s.op == Op::InSameHandler && !IsInterrupt(previous)) return false;
             previous = s.op;
+            if (s.op == Op::Interrupt && (s.e < 0 || s.e > 7)) return false;
+            // Under an interrupt ceiling: marks, interrupts and nested holds.
+            if (s.op == Op::HoldInterrupts) {
+                if (terminated || s.a < 1 || s.a > 7) return false;
+                ++interrupt_holds;
+                continue;
+            }
+            if (s.op == Op::ReleaseInterrupts) {
+                if (--interrupt_holds < 0) return false;
+                continue;
+            }
+            if (interrupt_holds > 0 && s.op != Op::Mark && !IsInterrupt(s.op)) return false;
             if (IsSend(s.op) && (s.a < 0 || s.a >= static_cast<int32_t>(program.channels.size())))
                 return false;
             // A task's send or query after its Terminate is a misuse the
@@ -375,7 +414,7 @@ bool IsValid(const Program &program) {
                 break;
             }
         }
-        if (!terminated && !misused) return false;
+        if ((!terminated && !misused) || interrupt_holds != 0) return false;
     }
     for (size_t b = 1; b < count; ++b)
         if (activations[b] > 1) return false;
@@ -436,9 +475,16 @@ void FormatSteps(std::ostringstream &out, const std::vector<Step> &steps) {
         case Op::AdvanceInInterrupt:
             out << " j" << s.a;
             break;
+        case Op::HoldInterrupts:
+            out << " H" << s.a;
+            break;
+        case Op::ReleaseInterrupts:
+            out << " U";
+            break;
         }
         const bool activates = s.op == Op::Activate || IsInterrupt(s.op);
         if (activates && (s.c != 0 || s.d != 0)) out << (s.d != 0 ? '?' : '=') << s.c;
+        if (s.op == Op::Interrupt && s.e != 0) out << '^' << s.e;
     }
 }
 
@@ -520,10 +566,19 @@ Program Parse(const std::string &text) {
         case '&':
             s.op = token[0] == 'i' ? Op::Interrupt : Op::InSameHandler;
             t >> s.a >> separator >> s.b;
-            if (t >> separator) {
+            if (t >> separator && separator != '^') {
                 s.d = separator == '?' ? 1 : 0;
                 t >> s.c;
+                t >> separator;
             }
+            if (separator == '^') t >> s.e;
+            break;
+        case 'H':
+            s.op = Op::HoldInterrupts;
+            t >> s.a;
+            break;
+        case 'U':
+            s.op = Op::ReleaseInterrupts;
             break;
         case 's':
             s.op = Op::StartTimer;

@@ -26,7 +26,9 @@ enum class Op : uint8_t {
     Query,
     Send,
     SendInInterrupt,
-    SendInWindow
+    SendInWindow,
+    HoldInterrupts,
+    ReleaseInterrupts
 };
 
 // Activate: a = body, b = priority. Acquire, Release: a = ceiling, b = key.
@@ -44,6 +46,10 @@ enum class Op : uint8_t {
 // refused activations. Send: the task sends item b to channel a;
 // SendInInterrupt: a handler does; SendInWindow: a handler does, at the
 // next receive that finds a channel empty, between its look and its check.
+// HoldInterrupts: the task takes an interrupt ceiling at level a (1 to 7);
+// ReleaseInterrupts: it releases its newest; in between it takes only
+// marks, interrupts and nested holds. Interrupt: e = its handler's level,
+// 0 to 7; one held off runs at the release that lets it in.
 struct Step {
     Op op;
     int32_t a;
@@ -143,6 +149,8 @@ bool IsValid(const Program &program);
 // an activation's word as =<w> after it, or ?<w> for one that may fail, and
 // a timer's as =<w>; q query, ><k>:<item> send, }<k>:<item> a handler's
 // send, ~<k>:<item> a handler's send in the next empty receive's window;
+// H<level> an interrupt ceiling, U its release, an interrupt's level as
+// ^<level> after it;
 // each channel after the bodies as "| #<capacity>@<priority> steps".
 std::string Format(const Program &program);
 Program Parse(const std::string &text);

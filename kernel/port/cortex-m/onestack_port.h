@@ -64,6 +64,73 @@ inline void PendDispatch() {
 // stack the floating-point state of an interrupted task (FPCCR.ASPEN off).
 void PrepareInterrupts();
 
+// Interrupt levels are the board's: 0 the most urgent, shifted left by
+// onestack_priority_shift into the priority bytes, which the board measures
+// at reset. A ceiling at a level holds off that level and every less
+// urgent one: BASEPRI where there is one; on ARMv6-M, which has none, the
+// NVIC's enable bits of exactly the IRQs at that level or below (the board
+// keeps them in onestack_irqs_at_or_below, one set per level).
+extern "C" uint8_t onestack_priority_shift;
+#if defined(__ARM_ARCH_6M__)
+extern "C" uint32_t onestack_irqs_at_or_below[4];
+#endif
+
+// Precondition: the hold's level is checked against this first.
+inline uint32_t LowestCeilingLevel() { return 0xFFu >> onestack_priority_shift; }
+
+// The level of the running handler, from its own priority: IRQs' in the
+// NVIC, the system handlers' in the SHPR words (word access, for ARMv6-M).
+// Precondition: a handler other than NMI and HardFault.
+inline uint32_t HandlerLevel() {
+    const auto n = static_cast<uint32_t>(HandlerNumber());
+    const uintptr_t word = n >= 16 ? 0xE000E400 + ((n - 16) & ~3u) : 0xE000ED18 + ((n - 4) & ~3u);
+    const uint32_t priority = *reinterpret_cast<volatile uint32_t *>(word) >> (8 * (n % 4)) & 0xFFu;
+    return priority >> onestack_priority_shift;
+}
+
+#if defined(__ARM_ARCH_6M__)
+// The IRQs that a hold disabled, which were enabled before it, kept per
+// hold (too many for the hold itself): its release enables exactly these,
+// so that a nested release leaves the outer hold's disabled. Masked, so
+// that no handler enables or disables one in between; the barriers make
+// the disable take effect before the mask ends. PendSV is no IRQ: the
+// release runs the tasks.
+using LevelMask = uint32_t;
+constexpr bool CEILINGS_HOLD_OFF_THE_EXIT = false;
+inline uint32_t disabled_by_hold[8]; // emitted only where ceilings are taken
+inline LevelMask RaiseLevel(uint32_t level, uint32_t depth) {
+    volatile uint32_t &iser = *reinterpret_cast<volatile uint32_t *>(0xE000E100);
+    volatile uint32_t &icer = *reinterpret_cast<volatile uint32_t *>(0xE000E180);
+    const InterruptMask was = MaskInterrupts();
+    const uint32_t disabled = iser & onestack_irqs_at_or_below[level];
+    icer = disabled;
+    __asm__ volatile("dsb\n\tisb" : : : "memory");
+    RestoreInterrupts(was);
+    disabled_by_hold[depth] = disabled;
+    return 0;
+}
+inline LevelMask FoundBy(LevelMask, uint32_t depth) { return disabled_by_hold[depth]; }
+inline void RestoreLevel(LevelMask disabled) {
+    *reinterpret_cast<volatile uint32_t *>(0xE000E100) = disabled;
+}
+#else
+// BASEPRI as the hold found it: BASEPRI_MAX only ever raises it, so that a
+// hold inside a more urgent one keeps the more urgent mask. It holds off
+// PendSV too, so the tasks that handlers make ready run at the release.
+using LevelMask = uint32_t;
+constexpr bool CEILINGS_HOLD_OFF_THE_EXIT = true;
+inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
+    LevelMask found;
+    __asm__ volatile("mrs %0, basepri\n\tmsr basepri_max, %1"
+                     : "=&r"(found)
+                     : "r"(level << onestack_priority_shift)
+                     : "memory");
+    return found;
+}
+inline LevelMask FoundBy(LevelMask found, uint32_t) { return found; }
+inline void RestoreLevel(LevelMask found) { __asm__ volatile("msr basepri, %0" : : "r"(found) : "memory"); }
+#endif
+
 // A stop keeps every maskable interrupt out from then on.
 inline void StopInterrupts() { __asm__ volatile("cpsid i" : : : "memory"); }
 

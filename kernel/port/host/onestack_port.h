@@ -36,7 +36,8 @@ void StopCallOutsideHandler(const char *operation, const char *unmaskable);
 
 // SimulateInterrupt runs the pending dispatch when its handler returns.
 inline void PendDispatch() {}
-inline void PrepareInterrupts() {}
+// A run starts with no level held off and no handler waiting.
+void PrepareInterrupts();
 
 // Where an interrupt may land between a look at state that handlers change
 // and the critical section that acts on what it saw. On the host, a test
@@ -47,9 +48,30 @@ inline void InterruptWindow() {
     if (window_handler != nullptr) RunWindowHandler();
 }
 
-// A stop leaves the simulated handlers that were running: its handler
-// longjmps out of them or ends the program.
-inline void StopInterrupts() { simulated_handler = 0; }
+// Interrupt levels, 0 the most urgent: a simulated handler runs at the
+// level it was raised at (SimulateInterrupt's at 0), the thread below them
+// all. A ceiling at a level holds off the handlers raised at it or below
+// until its release; they run then, most urgent first.
+using LevelMask = uint32_t;
+constexpr uint32_t SIMULATED_LEVELS = 8;
+extern uint32_t running_level; // SIMULATED_LEVELS in the thread
+extern uint32_t held_off_from; // the most urgent level held off; SIMULATED_LEVELS for none
+inline uint32_t LowestCeilingLevel() { return SIMULATED_LEVELS - 1; }
+inline uint32_t HandlerLevel() { return running_level; }
+// The release runs what handlers made ready: no mask holds the exit off.
+constexpr bool CEILINGS_HOLD_OFF_THE_EXIT = false;
+inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
+    const LevelMask found = held_off_from;
+    if (level < found) held_off_from = level;
+    return found;
+}
+// What the hold numbered `depth` found, from what it returned.
+inline LevelMask FoundBy(LevelMask found, uint32_t) { return found; }
+void RestoreLevel(LevelMask found);
+
+// A stop leaves the simulated handlers that were running, and those
+// waiting: its handler longjmps out of them or ends the program.
+void StopInterrupts();
 
 // The trace's clock: nanoseconds of the monotonic clock.
 constexpr uint32_t TRACE_CLOCK_HZ = 1000000000; // nanoseconds

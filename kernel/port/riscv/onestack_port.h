@@ -64,6 +64,46 @@ inline void PendDispatch() {}
 // vectored mode: without it no handler's task would run at its exit.
 void PrepareInterrupts();
 
+// Interrupt levels are the boards': 0 the most urgent to 6, a PLIC source
+// at level l having priority 7 - l, and a handler at level l running with
+// the PLIC's threshold at 7 - l. The machine timer and software interrupts,
+// which the PLIC does not see, are held off in mie: the board keeps, per
+// level, the bits of those at that level or below in onestack_level_mie,
+// and names the threshold register onestack_plic_threshold.
+extern "C" uint8_t onestack_level_mie[];
+extern "C" volatile uint32_t onestack_plic_threshold;
+constexpr uint32_t THREAD_LEVEL = 7;
+inline uint32_t LowestCeilingLevel() { return THREAD_LEVEL - 1; }
+
+// Precondition: the running handler holds no ceiling of its own.
+inline uint32_t HandlerLevel() { return THREAD_LEVEL - onestack_plic_threshold; }
+
+// The threshold the hold found, shifted up 8, and the mie bits it cleared,
+// which were set before: its release sets exactly those again. The
+// threshold is read back, so that the store has reached the PLIC before the
+// hold counts.
+// The trap's exit dispatches whatever the mask: the release runs the tasks.
+using LevelMask = uint32_t;
+constexpr bool CEILINGS_HOLD_OFF_THE_EXIT = false;
+inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
+    const uint32_t found = onestack_plic_threshold;
+    const uint32_t threshold = THREAD_LEVEL - level;
+    if (threshold > found) {
+        onestack_plic_threshold = threshold;
+        (void)onestack_plic_threshold;
+    }
+    const uint32_t bits = onestack_level_mie[level];
+    uint32_t mie;
+    __asm__ volatile("csrrc %0, mie, %1" : "=r"(mie) : "r"(bits) : "memory");
+    return found << 8 | (mie & bits);
+}
+// What the hold numbered `depth` found, from what it returned.
+inline LevelMask FoundBy(LevelMask found, uint32_t) { return found; }
+inline void RestoreLevel(LevelMask found) {
+    __asm__ volatile("csrs mie, %0" : : "r"(found & 0xFFu) : "memory");
+    onestack_plic_threshold = found >> 8;
+}
+
 // A stop keeps every interrupt out from then on.
 inline void StopInterrupts() { __asm__ volatile("csrci mstatus, 8" : : : "memory"); }
 

@@ -136,8 +136,8 @@ onestack_interrupt_entry:
     bnez t0, 2f                 # a nested handler's exit
     lui t0, %hi(onestack_interrupted_head)
     lw a0, %lo(onestack_interrupted_head)(t0)
-    li t1, -2                   # NO_DISPATCH
-    beq a0, t1, 2f
+    li t1, -2                   # NO_DISPATCH, and below it a task's interrupt ceiling
+    bge t1, a0, 2f
     sw t1, %lo(onestack_interrupted_head)(t0)
 )"
 #if defined(__riscv_flen)
