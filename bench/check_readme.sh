@@ -68,6 +68,10 @@ if [ "${1:-}" != "--host-only" ]; then
         # The channels' table, under its own heading row.
         after='| board, `-Os` | send, not empty' exact=1 expect "\`$board\`" "$(on_board 'channel: send, not empty')" \
             "$(on_board 'channel: receive')" "$(on_board 'channel: handler send')" "$(on_board 'interrupt latency')"
+        # The interrupt ceilings' table, likewise.
+        after='| board, `-Os` | acquire + release | code, when used' exact=1 expect "\`$board\`" \
+            "$(on_board 'interrupt ceiling ')" "$(on_board 'interrupt ceilings: code')" \
+            "$(on_board 'interrupt ceilings: static RAM')"
     done
 fi
 

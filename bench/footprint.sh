@@ -11,12 +11,17 @@ cmake --build build-footprint -j "${JOBS:-$(nproc)}" --target onestack_kernel st
 cmake -S . -B build-footprint-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build-footprint-release -j "${JOBS:-$(nproc)}" --target stack_per_level >/dev/null
 
-objects=(build-footprint/kernel/CMakeFiles/onestack_kernel.dir/*.o)
-sum_sections() { # awk regex of section names
-    size -A "${objects[@]}" | awk -v pattern="$1" '$1 ~ pattern { total += $2 } END { print total + 0 }'
+# The interrupt ceilings' object apart: only a program that takes them links it.
+mapfile -t objects < <(ls build-footprint/kernel/CMakeFiles/onestack_kernel.dir/*.o | grep -v interrupt_ceilings)
+ceilings=(build-footprint/kernel/CMakeFiles/onestack_kernel.dir/interrupt_ceilings.cpp.o)
+sum_sections() { # awk regex of section names, objects
+    local pattern=$1
+    shift
+    size -A "$@" | awk -v pattern="$pattern" '$1 ~ pattern { total += $2 } END { print total + 0 }'
 }
-printf '%-44s %6s bytes\n' "kernel code (.text, -Os)" "$(sum_sections '^\.text')"
-printf '%-44s %6s bytes\n' "kernel message texts (.rodata, -Os)" "$(sum_sections '^\.rodata')"
-printf '%-44s %6s bytes\n' "kernel static data (.data + .bss)" "$(sum_sections '^\.(data|bss)')"
+printf '%-44s %6s bytes\n' "kernel code (.text, -Os)" "$(sum_sections '^\.text' "${objects[@]}")"
+printf '%-44s %6s bytes\n' "kernel message texts (.rodata, -Os)" "$(sum_sections '^\.rodata' "${objects[@]}")"
+printf '%-44s %6s bytes\n' "kernel static data (.data + .bss)" "$(sum_sections '^\.(data|bss)' "${objects[@]}")"
+printf '%-44s %6s bytes\n' "interrupt ceilings: code, when used" "$(sum_sections '^\.text' "${ceilings[@]}")"
 ./build-footprint/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (-Os)            \1 bytes/p'
 ./build-footprint-release/bench/stack_per_level | sed -n 's/^stack per level of preemption: \([0-9]*\) bytes.*/stack per level of preemption (Release)        \1 bytes/p'

@@ -20,6 +20,7 @@
 using namespace onestack;
 
 InterruptHoldEntries onestack::interrupt_hold_entries;
+const char onestack::HOLDING_INTERRUPTS_RULE[] = "the running task holds an interrupt ceiling";
 
 namespace {
 
@@ -59,7 +60,7 @@ constexpr char OUT_OF_ORDER[] =
                                                  uint32_t own) {
     kernel_variables.interrupt_holds = static_cast<uint8_t>(depth + 1);
     CompilerBarrier();
-    hold_own_level[depth] = static_cast<uint8_t>(own);
+    if (context != 0) hold_own_level[depth] = static_cast<uint8_t>(own);
     hold_context[depth] = static_cast<int8_t>(context);
     return HoldOf(depth, port::RaiseLevel(level, depth));
 }

@@ -183,6 +183,11 @@ inline void CountRefusal() {
 // each check costs a compare and a branch.
 [[gnu::cold]] void StopKernel(const char *operation_and_rule);
 
+// The rule of a task's kernel call made while it holds an interrupt
+// ceiling. Defined with the ceilings, and weak here: only a program that
+// takes them can break it, and only such a program links its text.
+[[gnu::weak]] extern const char HOLDING_INTERRUPTS_RULE[];
+
 // The stop for a kernel call made from a handler, or while run_state is not
 // TASK_RUNNING; the rule follows from the mode and the state.
 [[gnu::cold]] void StopCaller(const char *operation);

@@ -55,7 +55,6 @@ StopHandler stop_handler = WriteStopLine;
 void ResetTables() {
     ready_head = NO_TASK;
     interrupted_head = NO_DISPATCH;
-    kernel_variables.interrupt_holds = 0;
     free_task_head = 0;
     free_resource_head = 0;
     for (TaskId i = 0; i < MAX_TASKS; ++i) {
@@ -85,7 +84,7 @@ void StopCaller(const char *operation) {
         "no task is running (called outside StartOS)",
         "called after the task's TerminateTask",
         "called while the kernel is stopping",
-        "the running task holds an interrupt ceiling",
+        HOLDING_INTERRUPTS_RULE,
     };
     Stop(operation,
          port::HandlerNumber() != 0 ? "called from an interrupt handler" : rules[TASK_RUNNING - run_state]);

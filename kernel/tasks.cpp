@@ -225,7 +225,10 @@ void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
     ready_head = NewTask(entry, priority, name, 0);
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, ready_head, priority, name);
     TaskAt(ready_head).next = NO_TASK;
+    // No interrupt ceiling is held, after a run that a stop left too: one
+    // store with the run state's, beside it.
     run_state = TASK_RUNNING;
+    kernel_variables.interrupt_holds = 0;
     port::RestoreInterrupts(mask);
     Dispatch(NO_TASK);
     run_state = NO_RUN;

@@ -98,7 +98,7 @@ inline uint32_t HandlerLevel() {
 using LevelMask = uint32_t;
 constexpr bool CEILINGS_HOLD_OFF_THE_EXIT = false;
 inline uint32_t disabled_by_hold[8]; // emitted only where ceilings are taken
-inline LevelMask RaiseLevel(uint32_t level, uint32_t depth) {
+[[gnu::always_inline]] inline LevelMask RaiseLevel(uint32_t level, uint32_t depth) {
     volatile uint32_t &iser = *reinterpret_cast<volatile uint32_t *>(0xE000E100);
     volatile uint32_t &icer = *reinterpret_cast<volatile uint32_t *>(0xE000E180);
     const InterruptMask was = MaskInterrupts();
@@ -110,7 +110,7 @@ inline LevelMask RaiseLevel(uint32_t level, uint32_t depth) {
     return 0;
 }
 inline LevelMask FoundBy(LevelMask, uint32_t depth) { return disabled_by_hold[depth]; }
-inline void RestoreLevel(LevelMask disabled) {
+[[gnu::always_inline]] inline void RestoreLevel(LevelMask disabled) {
     *reinterpret_cast<volatile uint32_t *>(0xE000E100) = disabled;
 }
 #else
@@ -119,7 +119,7 @@ inline void RestoreLevel(LevelMask disabled) {
 // PendSV too, so the tasks that handlers make ready run at the release.
 using LevelMask = uint32_t;
 constexpr bool CEILINGS_HOLD_OFF_THE_EXIT = true;
-inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
+[[gnu::always_inline]] inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
     LevelMask found;
     __asm__ volatile("mrs %0, basepri\n\tmsr basepri_max, %1"
                      : "=&r"(found)
@@ -128,7 +128,9 @@ inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
     return found;
 }
 inline LevelMask FoundBy(LevelMask found, uint32_t) { return found; }
-inline void RestoreLevel(LevelMask found) { __asm__ volatile("msr basepri, %0" : : "r"(found) : "memory"); }
+[[gnu::always_inline]] inline void RestoreLevel(LevelMask found) {
+    __asm__ volatile("msr basepri, %0" : : "r"(found) : "memory");
+}
 #endif
 
 // A stop keeps every maskable interrupt out from then on.

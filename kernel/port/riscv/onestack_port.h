@@ -85,7 +85,7 @@ inline uint32_t HandlerLevel() { return THREAD_LEVEL - onestack_plic_threshold; 
 // The trap's exit dispatches whatever the mask: the release runs the tasks.
 using LevelMask = uint32_t;
 constexpr bool CEILINGS_HOLD_OFF_THE_EXIT = false;
-inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
+[[gnu::always_inline]] inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
     const uint32_t found = onestack_plic_threshold;
     const uint32_t threshold = THREAD_LEVEL - level;
     if (threshold > found) {
@@ -99,7 +99,7 @@ inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
 }
 // What the hold numbered `depth` found, from what it returned.
 inline LevelMask FoundBy(LevelMask found, uint32_t) { return found; }
-inline void RestoreLevel(LevelMask found) {
+[[gnu::always_inline]] inline void RestoreLevel(LevelMask found) {
     __asm__ volatile("csrs mie, %0" : : "r"(found & 0xFFu) : "memory");
     onestack_plic_threshold = found >> 8;
 }
