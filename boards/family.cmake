@@ -1,19 +1,10 @@
-# What every board family builds, included by the family's CMakeLists.txt:
-# the start-up code and memory layout that every program for the board links
-# (the family's startup.c; the board's folder for board.h and memory.ld,
-# which includes the family's sections.ld); the instruction counter
+# What every board family measures in the kernel's own build, included by
+# the family's CMakeLists.txt after the board's package: the instruction counter
 # (run under QEMU with -icount) and the interrupt path, run once with every
 # instruction logged (latency.sh); and the QEMU command line, for the scripts
 # that run the board's programs outside CTest (footprint.sh, latency.sh).
 # ONESTACK_QEMU_SERIAL names where the first UART's output goes (file:PATH,
 # say), nowhere by default.
-add_library(onestack_board_startup OBJECT startup.c)
-target_link_options(onestack_board_startup INTERFACE -T${ONESTACK_BOARD_DIR}/memory.ld
-  -L${CMAKE_CURRENT_SOURCE_DIR})
-target_include_directories(onestack_board_startup PUBLIC ${ONESTACK_BOARD_DIR} ${CMAKE_CURRENT_SOURCE_DIR}
-  PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-onestack_warnings(onestack_board_startup)
-
 add_executable(count_instructions ${CMAKE_CURRENT_LIST_DIR}/count_instructions.c)
 target_link_libraries(count_instructions PRIVATE onestack::kernel)
 onestack_program(count_instructions)

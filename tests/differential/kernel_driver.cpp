@@ -158,13 +158,15 @@ int32_t Activate(const Step &step, const char *after) {
 }
 
 // The activations of each simulated interrupt raised and not yet run, by
-// level: those of a level run in the order raised.
+// level: those of a level run in the order raised; and those of the one
+// that runs at each level. No vector is local: a stop leaves by longjmp.
 std::array<std::deque<std::vector<Step>>, port::SIMULATED_LEVELS> handler_steps;
+std::array<std::vector<Step>, port::SIMULATED_LEVELS> running_steps;
 
 template <uint32_t L> void RunHandler() {
-    const std::vector<Step> steps = handler_steps[L].front();
+    running_steps[L].swap(handler_steps[L].front());
     handler_steps[L].pop_front();
-    for (const Step &step : steps) {
+    for (const Step &step : running_steps[L]) {
         const int32_t made_ready = Activate(step, "ActivateTask from a handler");
         if (step.d != 0) run->trace.push_back({Event::Tried, calling_body, made_ready});
     }
@@ -335,11 +337,10 @@ void RunBody(int32_t b) {
             port::window_handler = RunWindowHandler;
             continue;
         case Op::Interrupt: {
-            std::vector<Step> handler = {step};
+            const auto level = static_cast<uint32_t>(step.e);
+            std::vector<Step> &handler = handler_steps[level].emplace_back(1, step);
             while (self.next_step < steps.size() && steps[self.next_step].op == Op::InSameHandler)
                 handler.push_back(steps[self.next_step++]);
-            const auto level = static_cast<uint32_t>(step.e);
-            handler_steps[level].push_back(handler);
             // To the interrupted code the exit dispatch is invisible: the
             // head it left is the head it finds; under a ceiling there is
             // no dispatch until the release.
