@@ -31,7 +31,8 @@ if(ONESTACK_INSTALL)
     install(DIRECTORY ${dir} DESTINATION ${share}/boards
       FILES_MATCHING PATTERN "*.h" PATTERN "*.ld" PATTERN "*.cmake" PATTERN "*.stack")
   endforeach()
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/board_wait.h ${CMAKE_CURRENT_LIST_DIR}/toolchain_common.cmake
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/board_wait.h ${CMAKE_CURRENT_LIST_DIR}/board_time.h
+    ${CMAKE_CURRENT_LIST_DIR}/toolchain_common.cmake
     DESTINATION ${share}/boards)
   # The stack tool's sources, built for the host by the firmware's build,
   # and the call graphs of the kernel and the start-up code it reads.

@@ -14,7 +14,7 @@
 #include "onestack.h"
 
 enum {
-    TICK_PERIOD = 100000, /* tick clocks */
+    TICK_MS = 8, /* the tick's period */
     REPORT_TICKS = 20,
     UART_LEVEL = 1, /* interrupt priority levels: 0 is the most urgent */
     TICK_LEVEL = 2,
@@ -151,7 +151,7 @@ static void Start(void) {
     BoardUartStartReceiving();
     BoardEnableIrq(BOARD_UART_IRQ);
     report_timer = StartTimer(Report, 1, "Report", REPORT_TICKS, REPORT_TICKS);
-    BoardStartTick(TICK_PERIOD);
+    BoardStartTick(BoardTicksFromMs(TICK_MS));
     ActivateTask(Idle, 0, "Idle");
     TerminateTask();
 }

@@ -12,7 +12,7 @@
 
 enum {
     SAMPLES = 6,
-    TICK_PERIOD = 200000, /* tick clocks */
+    TICK_MS = 16, /* the tick's period */
     ALARM_IRQ = 0,
     ALARM_LEVEL = 1, /* interrupt priority levels: 0 is the most urgent */
     TICK_LEVEL = 2,
@@ -68,7 +68,7 @@ static void Start(void) {
     BoardSetPriority(BOARD_TICK, TICK_LEVEL);
     BoardSetPriority(16 + ALARM_IRQ, ALARM_LEVEL);
     BoardEnableIrq(ALARM_IRQ);
-    BoardStartTick(TICK_PERIOD);
+    BoardStartTick(BoardTicksFromMs(TICK_MS));
     ActivateTask(Idle, 0, "Idle");
     TerminateTask();
 }

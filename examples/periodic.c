@@ -16,7 +16,7 @@ enum { TICKS = 1000 };
 #endif
 
 enum {
-    TICK_PERIOD = 100000, /* tick clocks */
+    TICK_MS = 8, /* the tick's period */
     LOG_CEILING = 3,
     LOG_KEY = 1,
 };
@@ -68,7 +68,7 @@ static void Start(void) {
     timers[1] = StartTimer(Medium, 2, "Medium", 2, 2);
     timers[2] = StartTimer(Slow, 1, "Slow", 5, 5);
     BoardSetPriority(BOARD_TICK, 0);
-    BoardStartTick(TICK_PERIOD);
+    BoardStartTick(BoardTicksFromMs(TICK_MS));
     ActivateTask(Idle, 0, "Idle");
     TerminateTask();
 }

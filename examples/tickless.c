@@ -11,8 +11,8 @@
 #include "onestack.h"
 
 enum {
-    TICK_CLOCKS = 10000, /* tick clocks per tick of time */
-    END = 100,           /* ticks of time to run */
+    TICK_US = 800, /* one tick of time */
+    END = 100,     /* ticks of time to run */
 };
 
 static volatile uint32_t programmed; /* ticks the tick's next interrupt stands for */
@@ -60,7 +60,7 @@ static void Idle(void) { /* priority 0 */
     uint32_t ticks = TicksUntilNextTimer();
     if (ticks > END - now) ticks = END - now;
     programmed = ticks;
-    BoardStartTick(ticks * TICK_CLOCKS);
+    BoardStartTick(ticks * BoardTicksFromUs(TICK_US));
     BoardWaitForInterrupt();
     BoardRestoreInterrupts(was);
 }

@@ -3,6 +3,7 @@
  * extent. Each board's board.h includes it after defining:
  *   BOARD_IRQS       device interrupts in the vector table, IRQ0 up
  *   BOARD_RAM_SIZE   bytes of RAM, all of it the program's
+ *   BOARD_TICK_HZ    the rate of the tick's clock, for board_time.h
  * and, for a board whose tick is not SysTick, BOARD_TICK (the tick's
  * exception number), BOARD_TICK_HANDLER (its handler's name),
  * BOARD_COUNTER_MASK and the five tick and counter functions below. */
@@ -61,6 +62,7 @@ static inline void BoardRestoreInterrupts(uint32_t was) {
     __asm__ volatile("msr primask, %0" : : "r"(was) : "memory");
 }
 
+#include "../board_time.h"
 #include "../board_wait.h"
 
 static inline uintptr_t BoardStackPointer(void) {

@@ -6,6 +6,7 @@
 
 #define BOARD_IRQS 44
 #define BOARD_RAM_SIZE (64 * 1024)
+#define BOARD_TICK_HZ 12500000u /* the system clock QEMU gives it at reset */
 
 #include "cortex_m.h"
 

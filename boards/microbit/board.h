@@ -7,6 +7,7 @@
 
 #define BOARD_IRQS 32
 #define BOARD_RAM_SIZE (16 * 1024)
+#define BOARD_TICK_HZ 16000000u /* TIMER0 at prescaler 0 */
 
 #define BOARD_TIMER0_IRQ 8
 #define BOARD_TICK (16 + BOARD_TIMER0_IRQ)

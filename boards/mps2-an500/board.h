@@ -6,6 +6,7 @@
 
 #define BOARD_IRQS 32
 #define BOARD_RAM_SIZE (4 * 1024 * 1024)
+#define BOARD_TICK_HZ 25000000u
 
 #include "cortex_m.h"
 

@@ -7,6 +7,7 @@
 
 #define BOARD_IRQS 32
 #define BOARD_RAM_SIZE (2 * 1024 * 1024)
+#define BOARD_TICK_HZ 20000000u
 
 #include "cortex_m.h"
 

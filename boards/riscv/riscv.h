@@ -12,6 +12,7 @@
  * this after defining:
  *   BOARD_IRQS       IRQ0 and the PLIC sources 1 to BOARD_IRQS - 1
  *   BOARD_RAM_SIZE   bytes of RAM, all of it the program's
+ *   BOARD_TICK_HZ    mtime's rate, for board_time.h
  *   BOARD_CLINT, BOARD_PLIC   where the CLINT and the PLIC lie
  *   BOARD_RAISABLE_IRQ_1, BOARD_RAISABLE_IRQ_2   PLIC sources that software
  *                    can make interrupt (see BoardPendIrq)
@@ -70,6 +71,7 @@ static inline void BoardRestoreInterrupts(uint32_t was) {
     __asm__ volatile("csrs mstatus, %0" : : "r"(was & 8u) : "memory");
 }
 
+#include "../board_time.h"
 #include "../board_wait.h"
 
 static inline uintptr_t BoardStackPointer(void) {

@@ -7,6 +7,7 @@
 
 #define BOARD_IRQS 32
 #define BOARD_RAM_SIZE (2 * 1024 * 1024)
+#define BOARD_TICK_HZ 10000000u /* mtime */
 #define BOARD_CLINT 0x02000000u
 #define BOARD_PLIC 0x0C000000 /* no suffix: the start-up names a register by it in assembly */
 #define BOARD_UART_IRQ 10
