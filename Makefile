@@ -114,7 +114,7 @@ m3: need-board
 # bound and the worst chain (the boards check theirs as they build).
 stack:
 	cmake -S . -B build-stack -DCMAKE_BUILD_TYPE=MinSizeRel -DONESTACK_STACK_INFO=ON -DONESTACK_WERROR=$(WERROR)
-	cmake --build build-stack -j $(JOBS) --target demo
+	cmake --build build-stack -j $(JOBS) --target demo >build-stack/build.log || { cat build-stack/build.log; exit 1; }
 	cat build-stack/demo/demo.stack.txt
 
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, for

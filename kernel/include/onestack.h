@@ -283,7 +283,7 @@ enum {
     MAX_TIMERS = 8 /* most timers running at one time */
 };
 #define NO_TIMER_DUE 0xFFFFFFFFu    /* TicksUntilNextTimer when no timer runs */
-#define MAX_TIMER_TICKS 0x7FFFFFFFu /* the longest delay, period and advance */
+#define MAX_TIMER_TICKS 0x7FFFFFFFu /* the longest delay, period, and advance while a timer runs */
 
 /* Starts a timer that activates the task `delay` ticks from now and then,
  * unless `period` is 0, every `period` ticks, at start + delay + k * period
@@ -301,7 +301,10 @@ ONESTACK_API TimerId StartTimerWith(TaskEntry entry, int32_t priority, const cha
 /* Stops the timer; returns 1 if it was running and 0 if it had already made
  * its last activation, an ordinary race that is harmless. Stops the
  * program for a handle the kernel never gave out, or one whose slot has
- * since been given to another timer. */
+ * since been given to another timer, and when called outside a run or after
+ * the caller's TerminateTask. A handle's generation is 8 bits: after 255
+ * more starts of its slot (2,040 starts in all) an old handle names the
+ * timer there then. */
 ONESTACK_API int32_t StopTimer(TimerId timer);
 
 /* Advances time by `ticks`: every timer whose time has come activates its
