@@ -25,11 +25,11 @@ help:
 	@echo "make boards       every board's suite, then the board's traced run"
 	@echo "make m3           the lm3s6965evb board's suite and traced run"
 	@echo "make trace        the demo traced: build-trace/demo.{json,vcd,svg}, and the traced suite"
-	@echo "make pictures     the README's trace pictures, into docs/ (needs the board's toolchain and QEMU)"
+	@echo "make pictures     the trace pictures of docs/ (needs the board's toolchain and QEMU)"
 	@echo "make coverage     line and branch coverage of the kernel; fails below 100% (gcovr)"
 	@echo "make stack        the demo's worst-case stack bound and chain, on the host"
 	@echo "make fuzz         the kernel, trace reader and stack tool fuzzers for FUZZ_SECONDS (clang)"
-	@echo "make check-readme the README's figures against the measurements"
+	@echo "make check-readme the figures of the README and docs/ against the measurements"
 	@echo "make clean        remove every build folder"
 	@echo "Variables: BUILD=dir (default build), WERROR=ON, CMAKE_FLAGS=..., FUZZ_SECONDS=60, JOBS=n (default: the cores)"
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fails when a figure in the README's footprint tables, for the host and for
-# each board, differs from what bench/footprint.sh and
+# Fails when a figure in the documentation's tables (README.md and docs/),
+# for the host and for each board, differs from what bench/footprint.sh and
 # boards/footprint.sh measure now. Run after a change to the kernel, and
 # in CI; the board half needs the arm-none-eabi toolchain and QEMU.
 #
@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mismatches=0
 
-# The cells after the first of the README row whose first cell starts with
+# The cells after the first of the row whose first cell starts with
 # $1 (or is $1, with exact=1), without " bytes"; with after=TEXT, the first
 # such row below the line that starts with TEXT.
 cells() {
@@ -17,7 +17,7 @@ cells() {
         after != "" && !started { started = index($0, after) == 1; next }
         { first = $2; gsub(/^ +| +$/, "", first) }
         exact ? first == label : index($2, " " label) == 1 {
-        for (i = 3; i < NF; ++i) { c = $i; gsub(/^ +| +$/, "", c); sub(/ bytes$/, "", c); printf "%s ", c } exit }' README.md
+        for (i = 3; i < NF; ++i) { c = $i; gsub(/^ +| +$/, "", c); sub(/ bytes$/, "", c); printf "%s ", c } exit }' README.md docs/*.md
 }
 
 expect() { # row label, measured figures...
@@ -26,19 +26,19 @@ expect() { # row label, measured figures...
     local want="$* " have
     have=$(cells "$label")
     if [ "$have" != "$want" ]; then
-        echo "README row '$label': has '${have% }', measured '${want% }'"
+        echo "row '$label': has '${have% }', measured '${want% }'"
         mismatches=$((mismatches + 1))
     fi
 }
 
-# The README's examples ask for the package this tree builds.
+# The documentation's examples ask for the package this tree builds.
 version=$(sed -n 's/^project(onestack VERSION \([0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
 while read -r asked; do
     if [ "$asked" != "$version" ]; then
-        echo "README: find_package(onestack $asked ...), but the package is $version"
+        echo "documentation: find_package(onestack $asked ...), but the package is $version"
         mismatches=$((mismatches + 1))
     fi
-done < <(sed -n 's/.*find_package(onestack \([0-9.]*\).*/\1/p' README.md)
+done < <(sed -n 's/.*find_package(onestack \([0-9.]*\).*/\1/p' README.md docs/*.md)
 
 host=$(bench/footprint.sh)
 # The first number on the line of report $1 that starts with $2.
@@ -51,7 +51,7 @@ stack_release=$(figure "$host" 'stack per level of preemption (Release)')
 if [ "$stack_os" = "$stack_release" ]; then
     expect 'stack per level of preemption (`-Os` and `-O3`)' "$stack_os"
 else
-    echo "stack per level differs between -Os ($stack_os) and Release ($stack_release): the README row has one figure"
+    echo "stack per level differs between -Os ($stack_os) and Release ($stack_release): the row has one figure"
     mismatches=$((mismatches + 1))
 fi
 
@@ -62,7 +62,7 @@ if [ "${1:-}" != "--host-only" ]; then
         report=$(boards/footprint.sh "$board")
         on_board() { figure "$report" "$1" | sed 's/\.0$//'; }
         expiry=$(( $(on_board 'interrupt: timer expiry') - $(on_board 'interrupt: activation') ))
-        exact=1 expect "\`$board\`" "$(on_board 'kernel code')" "$(on_board 'kernel static RAM')" \
+        after='| on the board, `-Os` | code' exact=1 expect "\`$board\`" "$(on_board 'kernel code')" "$(on_board 'kernel static RAM')" \
             "$(on_board 'stack per level')" "$(on_board 'preemption round trip')" "$(on_board 'acquire + release')" \
             "$(on_board 'interrupt latency')" "$(on_board 'interrupt return')" "$(on_board 'tick, eight timers')" "$expiry"
         # The channels' table, under its own heading row.
@@ -76,7 +76,7 @@ if [ "${1:-}" != "--host-only" ]; then
 fi
 
 if [ $mismatches -gt 0 ]; then
-    echo "$mismatches README figure(s) out of date"
+    echo "$mismatches documentation figure(s) out of date"
     exit 1
 fi
-echo "README footprint figures match the measurements"
+echo "the documentation's figures match the measurements"
