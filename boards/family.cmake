@@ -9,6 +9,12 @@ add_executable(count_instructions ${CMAKE_CURRENT_LIST_DIR}/count_instructions.c
 target_link_libraries(count_instructions PRIVATE onestack::kernel)
 onestack_program(count_instructions)
 
+# A firmware that uses only the kernel, whose image footprint.sh holds to
+# 5 KiB.
+add_executable(floor ${CMAKE_CURRENT_LIST_DIR}/floor.c)
+target_link_libraries(floor PRIVATE onestack::kernel)
+onestack_program(floor)
+
 add_executable(latency ${CMAKE_CURRENT_LIST_DIR}/latency.c)
 target_link_libraries(latency PRIVATE onestack::kernel)
 onestack_program(latency)

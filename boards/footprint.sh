@@ -11,7 +11,8 @@ board=${1:?usage: boards/footprint.sh BOARD}
 build=build-$board-Os
 cmake -S . -B "$build" --no-warn-unused-cli --toolchain "boards/$board/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
-cmake --build "$build" -j "${JOBS:-$(nproc)}" --target onestack_kernel stack_per_level count_instructions latency >/dev/null
+cmake --build "$build" -j "${JOBS:-$(nproc)}" --target onestack_kernel stack_per_level count_instructions latency \
+    floor >/dev/null
 # The toolchain's own binutils, beside its compiler.
 compiler=$(awk -F= '/^CMAKE_C_COMPILER:/ { print $2 }' "$build/CMakeCache.txt")
 export ONESTACK_BINUTILS=${compiler%gcc}
@@ -43,6 +44,14 @@ echo "== $board, -Os"
 printf '%-44s %6s bytes\n' "kernel code (.text)" "$(sum '^\.text')"
 printf '%-44s %6s bytes\n' "kernel message texts (.rodata)" "$(sum '^\.s?rodata')"
 printf '%-44s %6s bytes\n' "kernel static RAM (.data + .bss)" "$(sum '^\.s?(data|bss)')"
+# A firmware that uses only the kernel: the bytes it loads, text and
+# initialised data, at most 5 KiB.
+image=$("${ONESTACK_BINUTILS}size" "$(echo "$build"/boards/*/floor.elf)" | awk 'NR == 2 { print $1 + $2 }')
+printf '%-44s %6s bytes\n' "one-task firmware image (text + data)" "$image"
+if [ "$image" -gt 5120 ]; then
+    echo "footprint.sh: the one-task firmware's image is $image bytes, above 5 KiB" >&2
+    exit 1
+fi
 # Linked only into a program that takes interrupt ceilings.
 printf '%-44s %6s bytes\n' "interrupt ceilings: code, when used" "$(sum '^\.text' ceilings)"
 printf '%-44s %6s bytes\n' "interrupt ceilings: static RAM, when used" "$(sum '^\.s?(data|bss)' ceilings)"

@@ -1,14 +1,13 @@
 /* The stack painted at start-up and, when the semihosting command line
  * holds --stack-peak, its peak printed at exit ("stack peak: N bytes"),
  * for the test that holds it against the stack tool's bound. Included by
- * each family's start-up code, which defines BoardSemihosting first. */
+ * each family's start-up code, which defines BoardSemihosting and
+ * BoardWrite first. */
 #ifndef ONESTACK_STACK_PEAK_H
 #define ONESTACK_STACK_PEAK_H
 
-#include <stdio.h>
-#include <string.h>
-
 #include "board.h"
+#include "board_output.h"
 
 #define BOARD_STACK_PAINT 0xC5C5C5C5u
 
@@ -32,10 +31,23 @@ uint32_t BoardStackPeak(void) {
 /* The peak, if the command line asks. */
 static void ReportStackPeak(void) {
     enum { SYS_GET_CMDLINE = 0x15 };
-    char line[128] = "";
-    uintptr_t block[2] = {(uintptr_t)line, sizeof line - 1};
-    if (BoardSemihosting(SYS_GET_CMDLINE, block) != 0 || strstr(line, "--stack-peak") == NULL) return;
-    printf("stack peak: %lu bytes\n", (unsigned long)BoardStackPeak());
+    char line[128];
+    line[0] = '\0';
+    uintptr_t block[2];
+    block[0] = (uintptr_t)line;
+    block[1] = sizeof line - 1;
+    if (BoardSemihosting(SYS_GET_CMDLINE, block) != 0) return;
+    static const char asked[] = "--stack-peak";
+    for (const char *at = line; *at != '\0'; ++at) {
+        unsigned n = 0;
+        while (asked[n] != '\0' && at[n] == asked[n]) ++n;
+        if (asked[n] == '\0') {
+            BoardWrite(BOARD_STDOUT, "stack peak: ");
+            BoardWriteNumber(BOARD_STDOUT, BoardStackPeak(), 0);
+            BoardWrite(BOARD_STDOUT, " bytes\n");
+            return;
+        }
+    }
 }
 
 #endif

@@ -55,12 +55,14 @@ constexpr char OUT_OF_ORDER[] =
     ONESTACK_RULE(RELEASE, "the hold is not the newest interrupt ceiling held, or not the caller's");
 
 // Precondition: `depth` holds exist and a hold may be added. Takes it:
-// counted first, so that a handler that comes between takes the next.
+// counted first, so that a handler that comes between takes the next. A
+// task's hold has no level of its own to keep.
+template <bool FROM_HANDLER>
 [[gnu::always_inline]] inline InterruptHold Hold(uint32_t level, uint32_t depth, int32_t context,
                                                  uint32_t own) {
     kernel_variables.interrupt_holds = static_cast<uint8_t>(depth + 1);
     CompilerBarrier();
-    if (context != 0) hold_own_level[depth] = static_cast<uint8_t>(own);
+    if constexpr (FROM_HANDLER) hold_own_level[depth] = static_cast<uint8_t>(own);
     hold_context[depth] = static_cast<int8_t>(context);
     return HoldOf(depth, port::RaiseLevel(level, depth));
 }
@@ -77,24 +79,23 @@ constexpr char OUT_OF_ORDER[] =
     if (!in_task && context < port::FIRST_MASKABLE_HANDLER) { // the thread outside a task, NMI or HardFault
         return port::StopCallOutsideHandler(ACQUIRE, UNMASKABLE), 0;
     }
-    uint32_t own = 0;
+    if (depth == MAX_INTERRUPT_HOLDS) {
+        return StopKernel(TOO_MANY), 0;
+    }
     if (in_task) {
         // A task's holds lie beneath every handler's: one above them, or
         // one before its first, was left by a handler that returned.
         if (run_state == TASK_RUNNING || hold_context[depth - 1] != 0) {
             return StopKernel(LEFT_BY_HANDLER), 0;
         }
-    } else {
-        const bool holds_already = depth != 0 && hold_context[depth - 1] == context;
-        own = holds_already ? hold_own_level[depth - 1] : port::HandlerLevel();
-        if (level > own) {
-            return StopKernel(BELOW_OWN), 0;
-        }
+        return Hold<false>(level, depth, 0, 0);
     }
-    if (depth == MAX_INTERRUPT_HOLDS) {
-        return StopKernel(TOO_MANY), 0;
+    const bool holds_already = depth != 0 && hold_context[depth - 1] == context;
+    const uint32_t own = holds_already ? hold_own_level[depth - 1] : port::HandlerLevel();
+    if (level > own) {
+        return StopKernel(BELOW_OWN), 0;
     }
-    return Hold(level, depth, context, own);
+    return Hold<true>(level, depth, context, own);
 }
 
 // The task's last hold has gone, and with it the mask: the tasks that
@@ -137,7 +138,7 @@ InterruptHold AcquireInterruptCeiling(uint32_t level) {
     }
     interrupted_head = HELD_BY_THREAD - ready_head;
     run_state = HOLDING_INTERRUPTS;
-    return Hold(level, 0, 0, 0);
+    return Hold<false>(level, 0, 0, 0);
 }
 
 void ReleaseInterruptCeiling(InterruptHold hold) {

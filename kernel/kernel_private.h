@@ -117,12 +117,14 @@ inline TaskRecord &TaskAt(TaskId i) { return task_table[static_cast<uint32_t>(i)
 // order, and stops every timer. Touches no priority, entry, name or key.
 void ResetTables();
 
-// Stops every timer and starts time again at 0; part of ResetTables.
-void ResetTimers();
+// Stops every timer and starts time again at 0; part of ResetTables. Weak
+// here, like ResetChannels: a program that uses no timer links none of
+// them, their state included, and has none to reset.
+[[gnu::weak]] void ResetTimers();
 
 // Empties every channel used so far, with no consumer ready and no drops
 // counted; part of ResetTables.
-void ResetChannels();
+[[gnu::weak]] void ResetChannels();
 
 // Per interrupt ceiling held, [0, interrupt_holds) of them, oldest first:
 // the HandlerNumber() of the handler that took it (0 for a task's), and

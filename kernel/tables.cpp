@@ -1,9 +1,5 @@
 // All kernel state, with static storage for the whole process, and the
 // stop that ends a run whose precondition was broken.
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-
 #include "kernel_private.h"
 
 namespace onestack {
@@ -31,8 +27,13 @@ TaskId interrupted_head = NO_DISPATCH;
 
 namespace {
 
+// "onestack: <operation>: <rule>"
 void WriteStopLine(const char *operation, const char *rule) {
-    fprintf(stderr, "onestack: %s: %s\n", operation, rule);
+    port::Write(port::STANDARD_ERROR, "onestack: ");
+    port::Write(port::STANDARD_ERROR, operation);
+    port::Write(port::STANDARD_ERROR, ": ");
+    port::Write(port::STANDARD_ERROR, rule);
+    port::Write(port::STANDARD_ERROR, "\n");
 }
 
 StopHandler stop_handler = WriteStopLine;
@@ -41,13 +42,13 @@ StopHandler stop_handler = WriteStopLine;
     // No handler may touch the tables that the stop reports on.
     port::StopInterrupts();
     // Whatever the tasks wrote is not lost when the handler resets or aborts.
-    fflush(stdout);
+    port::FlushOutput();
     // A kernel call from the handler itself stops again: it gets the
     // default line, not the handler, which would recurse.
     const StopHandler handler = run_state == STOPPING ? WriteStopLine : stop_handler;
     run_state = STOPPING;
     handler(operation, rule);
-    abort();
+    port::Abort();
 }
 
 } // namespace
@@ -70,12 +71,15 @@ void ResetTables() {
     }
     resource_table[MAX_RESOURCES - 1].ceiling = NO_RECORD;
     kernel_variables.refused_activations = 0;
-    ResetTimers();
-    ResetChannels();
+    if (ResetTimers != nullptr) ResetTimers();
+    if (ResetChannels != nullptr) ResetChannels();
 }
 
 void StopKernel(const char *operation_and_rule) {
-    Stop(operation_and_rule, operation_and_rule + strlen(operation_and_rule) + 1);
+    const char *rule = operation_and_rule;
+    while (*rule++ != '\0') {
+    }
+    Stop(operation_and_rule, rule);
 }
 
 void StopCaller(const char *operation) {

@@ -1,6 +1,4 @@
 // Task services and the kernel's start and shut-down.
-#include <stdio.h>
-
 #include "kernel_private.h"
 
 using namespace onestack;
@@ -312,10 +310,10 @@ void TerminateTask(void) {
 
 int32_t StartOS(TaskEntry entry, int32_t priority, const char *name) {
     RunTasks(entry, priority, name);
-    puts("Happy end of StartOS!"); // puts adds the newline
+    port::Write(port::STANDARD_OUTPUT, "Happy end of StartOS!\n");
     return 0;
 }
 
-void ShutdownOS(void) { puts("Happy end ShutdownOS!"); }
+void ShutdownOS(void) { port::Write(port::STANDARD_OUTPUT, "Happy end ShutdownOS!\n"); }
 
 } // extern "C"

@@ -217,6 +217,19 @@ TEST(InterruptCeilings, HoldOffTheirLevelAndBelowUntilTheRelease) {
              Leaf("A");
          },
          "h4 released t4 A"},
+        {"a handler's hold above a task's",
+         [] {
+             const InterruptHold hold = AcquireInterruptCeiling(4);
+             SimulateInterruptAt(2, [] {
+                 const InterruptHold inner = AcquireInterruptCeiling(1);
+                 RaisedAt<1>();
+                 Mark("h2");
+                 ReleaseInterruptCeiling(inner);
+             });
+             ReleaseInterruptCeiling(hold);
+             Leaf("A");
+         },
+         "h2 h1 t1 A"},
         {"a handler's own holds, nested",
          [] {
              SimulateInterruptAt(4, [] {

@@ -77,6 +77,11 @@ const Case CASES[] = {
      "target x86-64\nstart main\ntask main 1\ncalls main f Elsewhere g\n",
      56,
      ""},
+    {"a weak function's definition, titled after its file, is reached by its symbol",
+     {"main 16", "main>reset", "lib.cpp:reset 24"},
+     "target x86-64\nstart main\ntask main 1\n",
+     40,
+     ""},
     {"a function without stack information is unbounded",
      {"main 16", "main>puts", "puts"},
      "target x86-64\nstart main\ntask main 1\n",
@@ -103,6 +108,11 @@ const Case CASES[] = {
      {"main 16", "main>ActivateTask", "A 8", "A>ActivateTask", "B 64"},
      "target x86-64\nstart main\ntask A 1\ntask B 2\n",
      48 + 40 + 64,
+     ""},
+    {"a start deeper outside the tasks stands for them, which are shown beside it",
+     {"main 16", "main>ActivateTask", "main>report", "report 500", "A 8", "A>ActivateTask", "B 64"},
+     "target x86-64\nstart main\ntask A 1\ntask B 2\n",
+     516,
      ""},
     {"two tasks at one priority never stack",
      {"main 16", "main>ActivateTask", "A 8", "A>ActivateTask", "B 64", "C 200"},
@@ -186,6 +196,15 @@ TEST_P(StackToolCase, BoundsOrRefuses) {
     uint64_t sum = 0; // the printed chain adds up to the bound
     for (const auto &term : bound.terms) sum += term.bytes;
     EXPECT_EQ(sum, bound.bytes);
+    uint64_t beside = 0; // and the chain through the tasks beside it, to what it says
+    for (const auto &term : bound.through_tasks) beside += term.bytes;
+    EXPECT_EQ(beside, bound.through_tasks_bytes);
+    if (std::string(c.name).find("beside") != std::string::npos) {
+        EXPECT_FALSE(bound.through_tasks.empty());
+    }
+    if (!bound.through_tasks.empty()) {
+        EXPECT_LT(bound.through_tasks_bytes, bound.bytes);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StackToolCase, testing::ValuesIn(CASES),

@@ -16,13 +16,15 @@
  * Application_NMI_Handler). A handler left undefined reports the exception
  * and ends the program. */
 #include <stdint.h>
-#include <stdio.h>
 
 #include "board.h"
 
 extern uint32_t _data_load[], _data_start[], _data_end[], _bss_start[], _bss_end[];
 extern void (*__init_array_start[])(void), (*__init_array_end[])(void);
-extern void initialise_monitor_handles(void);
+/* The C library's, weak: linked only where the program uses its streams. */
+extern void initialise_monitor_handles(void) __attribute__((weak));
+struct __sFILE;
+extern int fflush(struct __sFILE *stream) __attribute__((weak));
 extern int main(void);
 
 enum {
@@ -66,14 +68,37 @@ static int32_t BoardSemihosting(uint32_t operation, void *argument) {
     return (int32_t)r0;
 }
 
+/* Where the C library's standard streams write: the console, opened as
+ * the file ":tt" for writing (standard output) or appending (standard
+ * error). Each stream's handle is opened at its first write, plus 1. */
+enum { SYS_OPEN = 0x01, SYS_WRITE = 0x05, OPEN_WRITE = 4, OPEN_APPEND = 8 };
+static int32_t console[3];
+
+/* What the C library's streams hold goes first, in the order written. */
+void BoardFlushOutput(void);
+void BoardFlushOutput(void) {
+    if (fflush != 0) fflush(0);
+}
+
+void BoardWrite(int stream, const char *text) {
+    BoardFlushOutput();
+    if (console[stream] == 0) {
+        const uintptr_t open[3] = {(uintptr_t)":tt", stream == 1 ? OPEN_WRITE : OPEN_APPEND, 3};
+        console[stream] = BoardSemihosting(SYS_OPEN, (void *)open) + 1;
+    }
+    uint32_t length = 0;
+    while (text[length] != '\0') ++length;
+    const uintptr_t write[3] = {(uintptr_t)(console[stream] - 1), (uintptr_t)text, length};
+    BoardSemihosting(SYS_WRITE, (void *)write);
+}
+
 #include "stack_peak.h"
 
 /* Masked: no handler's task runs over the report and the exit. */
 void BoardExit(int status) {
     __asm__ volatile("cpsid i" : : : "memory");
     ReportStackPeak();
-    fflush(stdout);
-    fflush(stderr);
+    BoardFlushOutput();
     SemihostingExit(status == 0 ? ADP_STOPPED_APPLICATION_EXIT : ADP_STOPPED_RUN_TIME_ERROR,
                     (uint32_t)status);
 }
@@ -195,13 +220,13 @@ void BoardStart(void) {
     for (uint32_t *to = _bss_start; to < _bss_end;) *to++ = 0;
     MeasurePriorityBits();
     GuardTheStack();
-    initialise_monitor_handles();
+    if (initialise_monitor_handles != 0) initialise_monitor_handles();
     if (!HasTheFloatingPointUnitItIsBuiltFor()) {
-        fputs("start-up: the program is built for an FPU that this core lacks\n", stderr);
+        BoardWrite(BOARD_STDERR, "start-up: the program is built for an FPU that this core lacks\n");
         BoardExit(1);
     }
     if (!HasTheSysTickItTicksWith()) {
-        fputs("start-up: the board ticks with SysTick, which this core lacks\n", stderr);
+        BoardWrite(BOARD_STDERR, "start-up: the board ticks with SysTick, which this core lacks\n");
         BoardExit(1);
     }
     for (void (**constructor)(void) = __init_array_start; constructor < __init_array_end; ++constructor) {
@@ -230,12 +255,14 @@ __attribute__((naked, weak)) void Reset_Handler(void) {
  * error. */
 void Default_Handler(void) {
     CancelLazyFloatingPointSave();
-    fprintf(stderr, "unhandled exception %u\n", (unsigned)(ICSR & 0x1FF));
+    BoardWrite(BOARD_STDERR, "unhandled exception ");
+    BoardWriteNumber(BOARD_STDERR, ICSR & 0x1FF, 0);
+    BoardWrite(BOARD_STDERR, "\n");
     BoardExit(1);
 }
 
 static void ReportStackOverflow(void) {
-    fputs("stack overflow: the stack reached its guard\n", stderr);
+    BoardWrite(BOARD_STDERR, "stack overflow: the stack reached its guard\n");
     BoardExit(1);
 }
 
@@ -250,7 +277,9 @@ void BoardReportMemoryFault(uint32_t sp) {
     if (in_guard || (mmfsr & 0x10) != 0 || sp < guard + BOARD_STACK_GUARD) { /* 0x10: in stacking */
         ReportStackOverflow();
     }
-    fprintf(stderr, "memory management fault (MMFSR 0x%02x)\n", (unsigned)mmfsr);
+    BoardWrite(BOARD_STDERR, "memory management fault (MMFSR 0x");
+    BoardWriteNumber(BOARD_STDERR, mmfsr, 2);
+    BoardWrite(BOARD_STDERR, ")\n");
     BoardExit(1);
 }
 

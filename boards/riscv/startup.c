@@ -13,8 +13,6 @@
  * reports the interrupt and ends the program; so does every exception,
  * with its cause and mepc. */
 #include <stdint.h>
-#include <stdio.h>
-#include <unistd.h>
 
 #include "board.h"
 
@@ -63,15 +61,38 @@ __asm__(".section .text.BoardSemihosting, \"ax\", @progbits\n"
         ".option pop\n"
         "ret\n");
 
+/* The C library's, weak: linked only where the program uses its streams. */
+struct __file;
+extern int fflush(struct __file *stream) __attribute__((weak));
+
+/* What the C library's streams hold goes first, in the order written. */
+void BoardFlushOutput(void);
+void BoardFlushOutput(void) {
+    if (fflush != 0) fflush(0);
+}
+
+/* Both standard streams write to the semihosting console, as the C
+ * library's do. */
+void BoardWrite(int stream, const char *text) {
+    enum { SYS_WRITE0 = 0x04 };
+    (void)stream;
+    BoardFlushOutput();
+    BoardSemihosting(SYS_WRITE0, (void *)text);
+}
+
 #include "stack_peak.h"
 
-/* Masked: no handler's task runs over the report and the exit. */
+/* Masked: no handler's task runs over the report and the exit, which
+ * hands the host the status whole. */
 void BoardExit(int status) {
+    enum { SYS_EXIT_EXTENDED = 0x20, ADP_STOPPED_APPLICATION_EXIT = 0x20026 };
     __asm__ volatile("csrci mstatus, 8" : : : "memory");
     ReportStackPeak();
-    fflush(stdout);
-    fflush(stderr);
-    _exit(status);
+    BoardFlushOutput();
+    const uintptr_t block[2] = {ADP_STOPPED_APPLICATION_EXIT, (uintptr_t)status};
+    BoardSemihosting(SYS_EXIT_EXTENDED, (void *)block);
+    for (;;) {
+    }
 }
 
 /* Levels: the tick's and each IRQ's, 0 the most urgent. A PLIC source at
@@ -97,15 +118,20 @@ static void KeepLevelMie(void) {
     }
 }
 
-/* Masked, like BoardExit: it ends the run. */
-static void StopWith(const char *message, uint32_t value) {
+/* Masked, like BoardExit: it ends the run. The report is `before`, then
+ * `value` in decimal, or in 8 hexadecimal digits after "0x" for hex_digits
+ * 8, then `after`. */
+static void StopWith(const char *before, uint32_t value, unsigned hex_digits, const char *after) {
     __asm__ volatile("csrci mstatus, 8" : : : "memory");
-    fprintf(stderr, message, (unsigned long)value);
+    BoardWrite(BOARD_STDERR, before);
+    if (hex_digits != 0) BoardWrite(BOARD_STDERR, "0x");
+    BoardWriteNumber(BOARD_STDERR, value, hex_digits);
+    BoardWrite(BOARD_STDERR, after);
     BoardExit(1);
 }
 
 void BoardSetPriority(int32_t exception, uint32_t level) {
-    if (level > BOARD_LOWEST_LEVEL) StopWith("BoardSetPriority: level %lu is below the lowest\n", level);
+    if (level > BOARD_LOWEST_LEVEL) StopWith("BoardSetPriority: level ", level, 0, " is below the lowest\n");
     if (exception == BOARD_TICK) {
         tick_level = (uint8_t)level;
         KeepLevelMie();
@@ -113,7 +139,7 @@ void BoardSetPriority(int32_t exception, uint32_t level) {
     }
     const uint32_t n = (uint32_t)(exception - 16);
     if (exception < 16 || n >= BOARD_IRQS)
-        StopWith("BoardSetPriority: no exception %lu\n", (uint32_t)exception);
+        StopWith("BoardSetPriority: no exception ", (uint32_t)exception, 0, "\n");
     irq_level[n] = (uint8_t)level;
     if (n == 0) KeepLevelMie();
     if (n != 0) PLIC_PRIORITY(n) = THREAD_LEVEL - level;
@@ -124,7 +150,7 @@ void BoardEnableIrq(uint32_t n) {
         CSR_SET(mie, MSIE);
         return;
     }
-    if (n >= BOARD_IRQS) StopWith("BoardEnableIrq: no IRQ %lu\n", n);
+    if (n >= BOARD_IRQS) StopWith("BoardEnableIrq: no IRQ ", n, 0, "\n");
     PLIC_PRIORITY(n) = THREAD_LEVEL - irq_level[n];
     PLIC_ENABLE(n) |= 1u << (n % 32);
     CSR_SET(mie, MEIE);
@@ -150,7 +176,7 @@ void BoardPendIrq(uint32_t n) {
             return;
         }
     }
-    StopWith("BoardPendIrq: IRQ %lu cannot be raised by software on this board\n", n);
+    StopWith("BoardPendIrq: IRQ ", n, 0, " cannot be raised by software on this board\n");
 }
 
 static uint64_t tick_due, tick_period;
@@ -229,7 +255,7 @@ static void RunAtLevel(void (*handler)(void), uint32_t level) {
 
 static void RunIrq(uint32_t n, uint32_t level) {
     void (*const handler)(void) = irq_handlers[n];
-    if (handler == Unhandled) StopWith("unhandled interrupt: IRQ %lu\n", n);
+    if (handler == Unhandled) StopWith("unhandled interrupt: IRQ ", n, 0, "\n");
     RunAtLevel(handler, level);
 }
 
@@ -242,7 +268,7 @@ void MachineInterrupt_Handler(uint32_t mcause) {
         return;
     case CAUSE_TIMER:
         if (MachineTimer_Handler == Unhandled)
-            StopWith("unhandled interrupt: the machine timer (mcause 0x%08lx)\n", mcause);
+            StopWith("unhandled interrupt: the machine timer (mcause ", mcause, 8, ")\n");
         RunAtLevel(MachineTimer_Handler, tick_level);
         return;
     case CAUSE_EXTERNAL: {
@@ -257,22 +283,10 @@ void MachineInterrupt_Handler(uint32_t mcause) {
         return;
     }
     default:
-        StopWith("unhandled interrupt: mcause 0x%08lx\n", mcause);
+        StopWith("unhandled interrupt: mcause ", mcause, 8, "\n");
     }
 }
 
-static const char *const exception_names[] = {"instruction address misaligned",
-                                              "instruction access fault",
-                                              "illegal instruction",
-                                              "breakpoint",
-                                              "load address misaligned",
-                                              "load access fault",
-                                              "store address misaligned",
-                                              "store access fault",
-                                              "environment call from U-mode",
-                                              "environment call from S-mode",
-                                              "reserved",
-                                              "environment call from M-mode"};
 
 /* On a fresh stack (MachineException_Handler below): the old one may be
  * spent. An access fault in the guard is the stack's overflow. */
@@ -280,13 +294,16 @@ void BoardReportException(uint32_t mcause, uint32_t mepc, uint32_t mtval);
 void BoardReportException(uint32_t mcause, uint32_t mepc, uint32_t mtval) {
     const uint32_t guard = (uint32_t)_stack_limit;
     if ((mcause == 5 || mcause == 7) && mtval >= guard && mtval < guard + BOARD_STACK_GUARD) {
-        fputs("stack overflow: the stack reached its guard\n", stderr);
+        BoardWrite(BOARD_STDERR, "stack overflow: the stack reached its guard\n");
         BoardExit(1);
     }
-    const char *name =
-        mcause < sizeof exception_names / sizeof exception_names[0] ? exception_names[mcause] : "?";
-    fprintf(stderr, "exception %lu (%s) at mepc 0x%08lx, mtval 0x%08lx\n", (unsigned long)mcause, name,
-            (unsigned long)mepc, (unsigned long)mtval);
+    BoardWrite(BOARD_STDERR, "exception ");
+    BoardWriteNumber(BOARD_STDERR, mcause, 0);
+    BoardWrite(BOARD_STDERR, " at mepc 0x");
+    BoardWriteNumber(BOARD_STDERR, mepc, 8);
+    BoardWrite(BOARD_STDERR, ", mtval 0x");
+    BoardWriteNumber(BOARD_STDERR, mtval, 8);
+    BoardWrite(BOARD_STDERR, "\n");
     BoardExit(1);
 }
 

@@ -13,7 +13,8 @@
  * A broken precondition that the kernel can detect stops the program:
  * standard output is flushed, the stop handler gets the operation and the
  * rule (by default it writes "onestack: <operation>: <rule>" on standard
- * error), then abort(). No table is touched before the stop.
+ * error; on a board, through the board's output routine), then abort() (on
+ * a board, BoardExit(134)). No table is touched before the stop.
  */
 #ifndef ONESTACK_H
 #define ONESTACK_H
@@ -382,7 +383,8 @@ ONESTACK_API int32_t DumpTrace(TraceSink sink, void *context);
  * standard output has been flushed. It must not return into the kernel: it
  * may log and reset the board, exit, or longjmp out of the run, after which
  * only StartOS may be called (it starts afresh). If it returns, the kernel
- * calls abort(). A kernel call from within it gets the default line. */
+ * calls abort() (on a board, BoardExit(134)). A kernel call from within it
+ * gets the default line. */
 typedef void (*StopHandler)(const char *operation, const char *rule);
 
 /* Installs `handler` for every later stop and returns the one it replaces;

@@ -126,6 +126,13 @@ int main(int argc, char **argv) {
     for (const auto &term : bound.terms) {
         std::printf("  %6llu  %s\n", static_cast<unsigned long long>(term.bytes), term.what.c_str());
     }
+    if (!bound.through_tasks.empty()) {
+        std::printf("through the tasks, %llu bytes, which the start's path outside them exceeds:\n",
+                    static_cast<unsigned long long>(bound.through_tasks_bytes));
+        for (const auto &term : bound.through_tasks) {
+            std::printf("  %6llu  %s\n", static_cast<unsigned long long>(term.bytes), term.what.c_str());
+        }
+    }
     if (limit >= 0 && bound.bytes > static_cast<unsigned long long>(limit)) {
         return Refuse("the bound, " + std::to_string(bound.bytes) + " bytes, exceeds the stack region's " +
                       std::to_string(limit) + ": the worst chain is above");

@@ -456,6 +456,19 @@ Depth Program::Walk(const std::string &title, Measure measure) {
     Depth result;
     result.reached = false;
     const Function &f = functions_[title];
+    // A weak function's definition carries its file in its title, as a
+    // file-local one's does: a call by the symbol alone reaches it.
+    if (!f.has_frame && title.find(':') == std::string::npos) {
+        const std::string weak = ":" + title;
+        std::vector<std::string> defined;
+        for (const auto &[other, g] : functions_) {
+            if (g.has_frame && other.size() > weak.size() &&
+                other.compare(other.size() - weak.size(), weak.size(), weak) == 0) {
+                defined.push_back(other);
+            }
+        }
+        if (defined.size() == 1) return memo_[key] = Walk(defined[0], measure);
+    }
     const auto declared = bounds_.find(title);
     if (declared != bounds_.end()) {
         result.bytes = deepest ? declared->second : 0;
@@ -659,6 +672,9 @@ Bound Program::ComputeLevels() {
     const uint64_t tasks = start.bytes + worst;
     bound.terms.push_back({"start " + chain(start), start.bytes});
     if (all.bytes > tasks) {
+        bound.through_tasks = bound.terms;
+        bound.through_tasks.insert(bound.through_tasks.end(), worst_terms.begin(), worst_terms.end());
+        bound.through_tasks_bytes = tasks;
         bound.terms = {{"start, outside the tasks: " + chain(all), all.bytes}};
     } else {
         bound.terms.insert(bound.terms.end(), worst_terms.begin(), worst_terms.end());

@@ -64,6 +64,11 @@ struct Bound {
     std::string reason;
     uint64_t bytes = 0;
     std::vector<Term> terms;
+    // Where the start's own path outside the tasks is the deeper, the chain
+    // through the tasks that it exceeds, and its bytes: shown beside the
+    // bound, not added to it.
+    std::vector<Term> through_tasks;
+    uint64_t through_tasks_bytes = 0;
 };
 
 class Program {

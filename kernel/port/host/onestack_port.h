@@ -69,6 +69,16 @@ inline LevelMask RaiseLevel(uint32_t level, uint32_t) {
 inline LevelMask FoundBy(LevelMask found, uint32_t) { return found; }
 void RestoreLevel(LevelMask found);
 
+// What the kernel writes: its closing lines to standard output (1), a
+// stop's line to standard error (2), through the C library's streams;
+// before a stop, what the tasks wrote; and the end of a stop whose handler
+// returned, abort().
+constexpr int STANDARD_OUTPUT = 1;
+constexpr int STANDARD_ERROR = 2;
+void Write(int stream, const char *text);
+void FlushOutput();
+[[noreturn]] void Abort();
+
 // A stop leaves the simulated handlers that were running, and those
 // waiting: its handler longjmps out of them or ends the program.
 void StopInterrupts();

@@ -1,9 +1,16 @@
 // Simulated interrupts on the host: a handler runs where the test calls
 // for it, or, raised at a level that is held off, at the release that lets
 // it in; its return does what the board's interrupt exit does.
+#include <stdio.h>
+#include <stdlib.h>
+
 #include "kernel_private.h"
 
 using namespace onestack;
+
+void onestack::port::Write(int stream, const char *text) { fputs(text, stream == 1 ? stdout : stderr); }
+void onestack::port::FlushOutput() { fflush(stdout); }
+void onestack::port::Abort() { abort(); }
 
 int8_t onestack::port::simulated_handler = 0;
 uint32_t onestack::port::running_level = port::SIMULATED_LEVELS;
