@@ -68,6 +68,9 @@ if [ "${1:-}" != "--host-only" ]; then
         # The channels' table, under its own heading row.
         after='| board, `-Os` | send, not empty' exact=1 expect "\`$board\`" "$(on_board 'channel: send, not empty')" \
             "$(on_board 'channel: receive')" "$(on_board 'channel: handler send')" "$(on_board 'interrupt latency')"
+        # The one-task firmware's image, likewise.
+        after='| board, `-Os` | one-task firmware image' exact=1 expect "\`$board\`" \
+            "$(on_board 'one-task firmware image')"
         # The interrupt ceilings' table, likewise.
         after='| board, `-Os` | acquire + release | code, when used' exact=1 expect "\`$board\`" \
             "$(on_board 'interrupt ceiling ')" "$(on_board 'interrupt ceilings: code')" \

@@ -68,8 +68,8 @@ template <bool FROM_HANDLER>
 }
 
 // Every hold but a task's first at a valid level: a handler's, a task's
-// nested one, or a misuse. A handler's own level is the port's to tell before it holds
-// anything; its later holds find it in its newest.
+// nested one, or a misuse. A handler's own level is the port's to tell
+// before it holds anything; its later holds find it in its newest.
 [[gnu::noinline]] InterruptHold HoldOtherwise(uint32_t level, uint32_t depth) {
     if (level - 1 >= port::LowestCeilingLevel()) {
         return StopKernel(BAD_LEVEL), 0;
@@ -107,7 +107,7 @@ template <bool FROM_HANDLER>
     interrupted_head = NO_DISPATCH;
     // The head is read after that store: a handler that comes before it
     // only links its tasks, one after it runs them at its exit.
-    __asm__ volatile("" : : : "memory");
+    CompilerBarrier();
     if (ready_head != holder) {
         DispatchAtInterruptExit(holder);
     }

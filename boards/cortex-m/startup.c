@@ -83,7 +83,7 @@ void BoardFlushOutput(void) {
 void BoardWrite(int stream, const char *text) {
     BoardFlushOutput();
     if (console[stream] == 0) {
-        const uintptr_t open[3] = {(uintptr_t)":tt", stream == 1 ? OPEN_WRITE : OPEN_APPEND, 3};
+        const uintptr_t open[3] = {(uintptr_t) ":tt", stream == 1 ? OPEN_WRITE : OPEN_APPEND, 3};
         console[stream] = BoardSemihosting(SYS_OPEN, (void *)open) + 1;
     }
     uint32_t length = 0;

@@ -61,14 +61,19 @@ __asm__(".section .text.BoardSemihosting, \"ax\", @progbits\n"
         ".option pop\n"
         "ret\n");
 
-/* The C library's, weak: linked only where the program uses its streams. */
+/* The C library's, weak: linked only where the program uses its streams.
+ * Its fflush takes a stream, never null. */
 struct __file;
 extern int fflush(struct __file *stream) __attribute__((weak));
+extern struct __file *const stdout __attribute__((weak));
+extern struct __file *const stderr __attribute__((weak));
 
 /* What the C library's streams hold goes first, in the order written. */
 void BoardFlushOutput(void);
 void BoardFlushOutput(void) {
-    if (fflush != 0) fflush(0);
+    if (fflush == 0) return;
+    if (&stdout != 0) fflush(stdout);
+    if (&stderr != 0) fflush(stderr);
 }
 
 /* Both standard streams write to the semihosting console, as the C
@@ -286,7 +291,6 @@ void MachineInterrupt_Handler(uint32_t mcause) {
         StopWith("unhandled interrupt: mcause ", mcause, 8, "\n");
     }
 }
-
 
 /* On a fresh stack (MachineException_Handler below): the old one may be
  * spent. An access fault in the guard is the stack's overflow. */

@@ -23,9 +23,9 @@
 
 /* The version of this header and of the library built with it. */
 #define ONESTACK_VERSION_MAJOR 0
-#define ONESTACK_VERSION_MINOR 3
+#define ONESTACK_VERSION_MINOR 4
 #define ONESTACK_VERSION_PATCH 0
-#define ONESTACK_VERSION_STRING "0.3.0"
+#define ONESTACK_VERSION_STRING "0.4.0"
 /* major * 10000 + minor * 100 + patch, for #if comparisons */
 #define ONESTACK_VERSION                                                                                     \
     (ONESTACK_VERSION_MAJOR * 10000 + ONESTACK_VERSION_MINOR * 100 + ONESTACK_VERSION_PATCH)
