@@ -15,11 +15,17 @@
 static volatile double number = 3.0;
 static char text[96];
 
+/* The formatted outputs twice, the longest path of each kept: with the
+ * integer and string conversions, and with the floating-point ones, whose
+ * path is deeper in every C library here. */
 static void Printf(void) {
     printf("%d %5s %lu %08x %c %p %-4d|%%\n", -42, "ab", 7ul, 0xbeefu, 'c', (void *)text, 3);
 }
+static void PrintfFloat(void) { printf("%f %e %g %.3a\n", number, number * 1e10, -number, number); }
 static void Fprintf(void) { fprintf(stderr, "%s %ld\n", "stop", -1l); }
+static void FprintfFloat(void) { fprintf(stderr, "%f %e\n", number, number / 1e10); }
 static void Snprintf(void) { snprintf(text, sizeof text, "%lu %s %d", 123456789ul, "x", -5); }
+static void SnprintfFloat(void) { snprintf(text, sizeof text, "%g %f", number * 1e-9, number); }
 static void Puts(void) { puts("a line"); }
 static void Fputs(void) { fputs("a line\n", stdout); }
 static void Fputc(void) { fputc('x', stdout); }
@@ -61,8 +67,11 @@ int main(void) {
         void (*call)(void);
     } calls[] = {
         {"printf", Printf},
+        {"printf", PrintfFloat},
         {"fprintf", Fprintf},
+        {"fprintf", FprintfFloat},
         {"snprintf", Snprintf},
+        {"snprintf", SnprintfFloat},
         {"puts", Puts},
         {"fputs", Fputs},
         {"fputc", Fputc},
@@ -84,7 +93,13 @@ int main(void) {
     };
     uint32_t depth[sizeof calls / sizeof calls[0]];
     for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) depth[i] = Depth(calls[i].call);
-    for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
+    /* One line per function: the deepest of its calls, which follow one another. */
+    const size_t count = sizeof calls / sizeof calls[0];
+    for (size_t i = 0; i < count; ++i) {
+        if (i + 1 < count && strcmp(calls[i].name, calls[i + 1].name) == 0) {
+            if (depth[i] > depth[i + 1]) depth[i + 1] = depth[i];
+            continue;
+        }
         printf("bound %s %lu\n", calls[i].name, (unsigned long)depth[i]);
     }
     return 0;
