@@ -133,19 +133,7 @@ inline LevelMask FoundBy(LevelMask found, uint32_t) { return found; }
 }
 #endif
 
-// What the kernel writes: its closing lines to standard output (1), a
-// stop's line to standard error (2); before a stop, what the tasks wrote
-// and the C library still buffers; and the end of a stop whose handler
-// returned. Through the board's own output routine (boards/board_output.h),
-// so that a firmware pays for no formatted output it does not use.
-constexpr int STANDARD_OUTPUT = 1;
-constexpr int STANDARD_ERROR = 2;
-extern "C" void BoardWrite(int stream, const char *text);
-extern "C" void BoardFlushOutput(void);
-extern "C" [[noreturn]] void BoardExit(int status);
-inline void Write(int stream, const char *text) { BoardWrite(stream, text); }
-inline void FlushOutput() { BoardFlushOutput(); }
-[[noreturn]] inline void Abort() { BoardExit(134); } // as a process that abort() ends
+#include "../output_on_board.h"
 
 // A stop keeps every maskable interrupt out from then on.
 inline void StopInterrupts() { __asm__ volatile("cpsid i" : : : "memory"); }
