@@ -145,6 +145,19 @@ const Case CASES[] = {
      "target x86-64\nstart main\ntask A 1\ntask B 2\nstop-handler Write\n",
      48 + 40 + 64 + 308,
      ""},
+    // A run's end masks every interrupt: called from a task, no handler lies
+    // beneath it (48 + 8 + 308 against 48 + 8 + 72 + 56 without it); called
+    // from the level-1 handler H1, only that level does, not H0's above.
+    {"a run's end in a task lies under no handler",
+     {"main 16", "main>ActivateTask", "A 8", "A>Stop", "Write 300", "Stop>Write", "H0 40", "H1 24"},
+     "target cortex-m\nstart main\ntask A 1\nhandler H0 0\nhandler H1 1\nstop-handler Write\n",
+     48 + 8 + 308,
+     ""},
+    {"a run's end in a handler lies over the less urgent levels alone",
+     {"main 16", "main>ActivateTask", "A 8", "Write 300", "Stop>Write", "H0 40", "H1 24", "H1>Stop"},
+     "target cortex-m\nstart main\ntask A 1\nhandler H0 0\nhandler H1 1\nstop-handler Write\n",
+     48 + 8 + (32 + 24) + 308,
+     ""},
     {"alternatives take the first name present",
      {"main 16", "main>ActivateTask", "B 8"},
      "target x86-64\nstart main\ntask A|B 1\n",

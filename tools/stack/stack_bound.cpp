@@ -3,7 +3,9 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -558,34 +560,71 @@ std::string Program::Chain(const Depth &d) const {
 Depth Program::Deepest(const std::string &name) { return Walk(name, Measure::DEEPEST); }
 
 Bound Program::Compute() {
-    // A run's end (a stop's report, or a function that ends the run) is
-    // never preempted and nothing returns from it: it stacks once, over
-    // the deepest that the task or handler calling it reaches without it.
+    // A run's end (a stop's report, or a function that ends the run) masks
+    // every interrupt, is never preempted and nothing returns from it: it
+    // stacks once, over the deepest that the task or handler calling it
+    // reaches without it, and nothing nests above it. Called from the start
+    // or a task, no handler lies beneath it; called from a handler, only the
+    // less urgent levels do.
     CountStops(false);
     Bound bound = ComputeLevels();
     if (!bound.bounded) return bound;
-    std::vector<std::string> places = {start_};
-    for (const Task &t : tasks_) places.push_back(t.entry);
-    for (const Handler &h : handlers_) places.push_back(h.name);
     std::vector<std::pair<std::string, Depth>> without;
-    without.reserve(places.size());
-    for (const std::string &place : places) without.emplace_back(place, Walk(place, Measure::DEEPEST));
+    std::vector<int32_t> levels; // the handler's level, or INT32_MAX for the start and the tasks
+    without.emplace_back(start_, Walk(start_, Measure::DEEPEST));
+    levels.push_back(INT32_MAX);
+    for (const Task &t : tasks_) {
+        without.emplace_back(t.entry, Walk(t.entry, Measure::DEEPEST));
+        levels.push_back(INT32_MAX);
+    }
+    for (const Handler &h : handlers_) {
+        without.emplace_back(h.name, Walk(h.name, Measure::DEEPEST));
+        levels.push_back(h.level);
+    }
     CountStops(true);
-    Term end{"", 0};
-    for (const auto &[place, d] : without) {
+    // Per level of the caller, the most that a run's end adds over it.
+    std::map<int32_t, Term, std::greater<int32_t>> ends;
+    for (size_t i = 0; i < without.size(); ++i) {
+        const auto &[place, d] = without[i];
         const Depth with = Walk(place, Measure::DEEPEST);
         if (!with.bounded) {
             bound.bounded = false;
             bound.reason = with.reason + ", in " + Chain(with) + " (from " + Display(place) + ")";
             return bound;
         }
-        if (with.bytes > d.bytes && with.bytes - d.bytes > end.bytes) {
-            end = {"the run's end, at most, over where it is called: " + Chain(with), with.bytes - d.bytes};
+        if (with.bytes > d.bytes && with.bytes - d.bytes > ends[levels[i]].bytes) {
+            ends[levels[i]] = {"the run's end, at most, over where it is called: " + Chain(with),
+                               with.bytes - d.bytes};
+        }
+    }
+    // The handler levels' terms close the list, the least urgent first: the
+    // candidates are the whole bound with no run's end, and each caller's
+    // level with the handler levels beneath it and its run's end on top.
+    const size_t handler_terms = bound.terms.size() - bound.handler_levels.size();
+    uint64_t best = bound.bytes;
+    size_t keep = bound.terms.size();
+    Term end{"", 0};
+    for (const auto &[level, term] : ends) {
+        if (term.bytes == 0) continue;
+        uint64_t beneath = 0;
+        size_t kept = handler_terms;
+        for (size_t k = 0;
+             k < bound.handler_levels.size() && bound.handler_levels[k] >= level && level != INT32_MAX; ++k) {
+            beneath += bound.terms[handler_terms + k].bytes;
+            ++kept;
+        }
+        uint64_t tasks = 0;
+        for (size_t k = 0; k < handler_terms; ++k) tasks += bound.terms[k].bytes;
+        if (tasks + beneath + term.bytes > best) {
+            best = tasks + beneath + term.bytes;
+            keep = kept;
+            end = term;
         }
     }
     if (end.bytes > 0) {
+        bound.terms.resize(keep);
         bound.terms.push_back(end);
-        bound.bytes += end.bytes;
+        bound.bytes = best;
     }
     return bound;
 }
@@ -682,6 +721,7 @@ Bound Program::ComputeLevels() {
     bound.bytes = std::max(all.bytes, tasks);
     for (auto it = nesting.rbegin(); it != nesting.rend(); ++it) {
         bound.terms.push_back(it->second);
+        bound.handler_levels.push_back(it->first);
         bound.bytes += it->second.bytes;
     }
     return bound;

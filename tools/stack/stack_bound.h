@@ -69,6 +69,8 @@ struct Bound {
     // bound, not added to it.
     std::vector<Term> through_tasks;
     uint64_t through_tasks_bytes = 0;
+    // The handler levels whose terms close `terms`, the least urgent first.
+    std::vector<int32_t> handler_levels;
 };
 
 class Program {
