@@ -40,6 +40,26 @@ else
         printf 'calls BoardStart%s\n' "$constructors" >"$report.constructors"
         tables="--tasks $report.constructors"
     fi
+    # The functions whose address the program's own objects take (in the
+    # first folder of call graphs given, the program's), from their
+    # relocations other than calls: each may be an entry the kernel runs,
+    # which the tool refuses unless the task set names it.
+    own=
+    for argument in "$@"; do
+        if [ -d "$argument" ]; then
+            own=$argument
+            break
+        fi
+    done
+    functions=$(echo "$symbols" | awk '$2 == "T" || $2 == "t" { print $3 }' | sort -u)
+    taken=$(find "$own" -name '*.o' -o -name '*.obj' | while read -r object; do
+        "${nm%nm}readelf" -rW "$object"
+    done | awk '$3 ~ /ABS32|MOVW|MOVT|HI20|LO12/ { print $5 }' | sort -u | comm -12 - "$(printf '%s\n' "$functions" >"$report.functions" && echo "$report.functions")")
+    rm -f "$report.functions"
+    if [ -n "$taken" ]; then
+        echo "address-taken" $taken >"$report.taken"
+        tables="$tables --tasks $report.taken"
+    fi
     # shellcheck disable=SC2086 # the table's file, if any, is two words
     "$tool" --limit $((0x$size - 256)) $tables "$@" >"$report" || { cat "$report"; rm -f "$elf"; exit 1; }
 fi

@@ -279,6 +279,16 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         ends_run_.push_back(f);
         return true;
     }
+    if (what == "address-taken" && n >= 2) {
+        // The program takes these functions' addresses; one that the graphs
+        // lack is none of the program's to run.
+        for (size_t i = 1; i < n; ++i) {
+            std::string ignored;
+            const std::string f = Resolve(words[i], ignored);
+            if (!f.empty()) taken_.push_back(f);
+        }
+        return true;
+    }
     if (what == "stop-handler" && n == 2) {
         std::string f;
         if (!name(words[1], f)) return false;
@@ -379,7 +389,7 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         return true;
     }
     error = at + "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, "
-                 "stop-handler or include, with their arguments";
+                 "stop-handler, ends-run, address-taken or include, with their arguments";
     return false;
 }
 
@@ -629,8 +639,34 @@ Bound Program::Compute() {
     return bound;
 }
 
+// A function whose address the program takes may be an entry that the
+// kernel runs: one that the task set runs as nothing (no task, handler,
+// pointer's target, stop handler or the start) would count as nothing.
+std::string Program::UndeclaredEntry() const {
+    for (const std::string &f : taken_) {
+        bool known = f == start_ || f == dispatcher_ || bounds_.count(f) != 0 ||
+                     std::find(stop_handlers_.begin(), stop_handlers_.end(), f) != stop_handlers_.end() ||
+                     std::find(ends_run_.begin(), ends_run_.end(), f) != ends_run_.end();
+        for (const Task &t : tasks_) known = known || t.entry == f;
+        for (const Handler &h : handlers_) known = known || h.name == f;
+        for (const auto &[caller, targets] : calls_) {
+            known = known || std::find(targets.begin(), targets.end(), f) != targets.end();
+        }
+        if (!known) return f;
+    }
+    return "";
+}
+
 Bound Program::ComputeLevels() {
     Bound bound;
+    const std::string undeclared = UndeclaredEntry();
+    if (!undeclared.empty()) {
+        bound.bounded = false;
+        bound.reason = "the program takes the address of " + Display(undeclared) +
+                       ", which the task set names as no task, handler or pointer's target: an entry "
+                       "that the kernel ran would count as nothing";
+        return bound;
+    }
     auto fail = [&](const Depth &d, const std::string &of) {
         bound.bounded = false;
         bound.reason = d.reason + ", in " + Chain(d) + " (from " + of + ")";

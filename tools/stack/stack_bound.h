@@ -105,7 +105,9 @@ private:
     bool IsStop(const Function &f) const;
     bool EndsRun(const Function &f) const;
     Bound ComputeLevels();
+    std::string UndeclaredEntry() const;
     std::vector<std::string> ends_run_;
+    std::vector<std::string> taken_; // functions whose address the program takes
     bool stops_ = true;
     bool Describe(const std::string &path, int line, const std::vector<std::string> &words, int depth,
                   std::string &error);
