@@ -9,8 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$tmp/stripped"
-cp -r CMakeLists.txt kernel "$tmp/stripped/"
+mkdir -p "$tmp/stripped/tools"
+# What a library-only build needs: on a board, the board's start-up code
+# and the stack check's functions too.
+cp -r CMakeLists.txt kernel boards "$tmp/stripped/"
+cp -r tools/stack "$tmp/stripped/tools/"
 grep -rl 'ONESTACK_TRACE_' "$tmp/stripped/kernel" --include='*.cpp' | xargs sed -i '/ONESTACK_TRACE_/d'
 targets=(host)
 command -v arm-none-eabi-gcc >/dev/null && targets+=(cortex-m3)
