@@ -6,13 +6,7 @@
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
-  if(NOT status STREQUAL "0")
-    message(FATAL_ERROR "${what} failed:\n${log}")
-  endif()
-  set(output "${log}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 
 set(options -DMODE=${MODE})
 if(MODE STREQUAL "install")
