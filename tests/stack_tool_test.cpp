@@ -92,6 +92,17 @@ const Case CASES[] = {
      "target x86-64\nstart main\ntask A 1\ntask B 2\naddress-taken A B Elsewhere\n",
      48 + 500, // A activates nothing, so nothing stacks on it
      ""},
+    {"a weak reference that the link leaves undefined reaches nothing",
+     {"main 16", "main>ActivateTask", "A 8", "A>fflush", "fflush"},
+     "target x86-64\nstart main\ntask A 1\nabsent fflush Elsewhere\nbound fflush 64\n",
+     48 + 8,
+     ""},
+    // A jumps to g once its own 8 bytes are freed: g's 40 over A's entry.
+    {"a tail call stacks the callee where the caller's frame was",
+     {"main 16", "main>ActivateTask", "A 8", "A>g", "g 40", "A>h", "h 4"},
+     "target x86-64\nstart main\ntask A 1\ntail-calls A g\ntail-calls Elsewhere g\n",
+     48 + 40,
+     ""},
     {"a function without stack information is unbounded",
      {"main 16", "main>puts", "puts"},
      "target x86-64\nstart main\ntask main 1\n",
@@ -167,6 +178,20 @@ const Case CASES[] = {
      {"main 16", "main>ActivateTask", "A 8", "Write 300", "Stop>Write", "H0 40", "H1 24", "H1>Stop"},
      "target cortex-m\nstart main\ntask A 1\nhandler H0 0\nhandler H1 1\nstop-handler Write\n",
      48 + 8 + (32 + 24) + 308,
+     ""},
+    // Both stop: H0's end lies over H1's level without H1's end.
+    {"each handler's run's end lies over the others' levels without theirs",
+     {"main 16", "main>ActivateTask", "A 8", "Write 300", "Stop>Write", "H0 40", "H0>Stop", "H1 24",
+      "H1>Stop"},
+     "target cortex-m\nstart main\ntask A 1\nhandler H1 1\nhandler H0 0\nstop-handler Write\n",
+     48 + 8 + (32 + 24) + (32 + 40 + 308),
+     ""},
+    // A stops at 8 + 308, with nothing above it: not B's 64 beneath, as the
+    // staircase's 48 + 40 + 64 with the run's end added over it would have.
+    {"a run's end in a lower task lies under no higher one",
+     {"main 16", "main>ActivateTask", "A 8", "A>ActivateTask", "A>Stop", "Write 300", "Stop>Write", "B 64"},
+     "target x86-64\nstart main\ntask A 1\ntask B 2\nstop-handler Write\n",
+     48 + 8 + 308,
      ""},
     {"alternatives take the first name present",
      {"main 16", "main>ActivateTask", "B 8"},

@@ -335,6 +335,21 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         bounds_[f.empty() ? Title(words[1]) : f] = static_cast<uint64_t>(value);
         return true;
     }
+    if (what == "tail-calls" && n == 3) {
+        std::string ignored;
+        const std::string from = Resolve(words[1], ignored);
+        const std::string to = Resolve(words[2], ignored);
+        if (!from.empty() && !to.empty()) tail_calls_.insert({from, to});
+        return true;
+    }
+    if (what == "absent" && n >= 2) {
+        for (size_t i = 1; i < n; ++i) {
+            std::string ignored;
+            const std::string f = Resolve(words[i], ignored);
+            if (!f.empty()) absent_.insert(f);
+        }
+        return true;
+    }
     if (what == "calls" && n >= 3) {
         std::string f;
         if (!name(words[1], f)) return false;
@@ -467,6 +482,7 @@ Depth Program::Walk(const std::string &title, Measure measure) {
     const bool deepest = measure == Measure::DEEPEST;
     Depth result;
     result.reached = false;
+    if (absent_.count(title) != 0) return memo_[key] = result; // never called: nothing is there
     const Function &f = functions_[title];
     // A weak function's definition carries its file in its title, as a
     // file-local one's does: a call by the symbol alone reaches it.
@@ -500,6 +516,7 @@ Depth Program::Walk(const std::string &title, Measure measure) {
     }
     walking_.push_back(title);
     Depth worst;
+    uint64_t worst_total = 0; // over the function's entry: its frame and the callee's, or a tail call's alone
     bool any = false;
     for (const std::string &callee : f.callees) {
         Depth d;
@@ -539,14 +556,23 @@ Depth Program::Walk(const std::string &title, Measure measure) {
             return memo_[key] = d;
         }
         if (!d.reached) continue;
-        if (!any || d.bytes > worst.bytes) worst = d;
+        // A tail call jumps once the caller's frame is gone.
+        const uint64_t total = d.bytes + (tail_calls_.count({title, callee}) != 0 ? 0 : f.frame);
+        if (!any || total > worst_total) {
+            worst = d;
+            worst_total = total;
+        }
         any = true;
     }
     walking_.pop_back();
     if (!deepest && !any) return memo_[key] = result;
     result.reached = true;
-    result.bytes = f.frame + (any ? worst.bytes : 0);
-    result.chain = worst.chain;
+    result.bytes = any ? worst_total : f.frame;
+    if (any) result.chain = worst.chain;
+    if (deepest && result.bytes < f.frame) { // the frame itself, before a shallower tail call
+        result.bytes = f.frame;
+        result.chain.clear();
+    }
     result.chain.insert(result.chain.begin(), title);
     return memo_[key] = result;
 }
@@ -572,28 +598,22 @@ Depth Program::Deepest(const std::string &name) { return Walk(name, Measure::DEE
 Bound Program::Compute() {
     // A run's end (a stop's report, or a function that ends the run) masks
     // every interrupt, is never preempted and nothing returns from it: it
-    // stacks once, over the deepest that the task or handler calling it
-    // reaches without it, and nothing nests above it. Called from the start
-    // or a task, no handler lies beneath it; called from a handler, only the
-    // less urgent levels do.
+    // stacks once, at the top, over what lies beneath the start, the task
+    // or the handler that calls it. Beneath the start, nothing; beneath a
+    // task, the start's path to the first entry and each lower priority's
+    // cost; beneath a handler, the chain through the tasks and the less
+    // urgent handler levels. So each caller's deepest with its run's end
+    // is a candidate beside the staircase, which counts none.
     CountStops(false);
     Bound bound = ComputeLevels();
     if (!bound.bounded) return bound;
     std::vector<std::pair<std::string, Depth>> without;
-    std::vector<int32_t> levels; // the handler's level, or INT32_MAX for the start and the tasks
     without.emplace_back(start_, Walk(start_, Measure::DEEPEST));
-    levels.push_back(INT32_MAX);
-    for (const Task &t : tasks_) {
-        without.emplace_back(t.entry, Walk(t.entry, Measure::DEEPEST));
-        levels.push_back(INT32_MAX);
-    }
-    for (const Handler &h : handlers_) {
-        without.emplace_back(h.name, Walk(h.name, Measure::DEEPEST));
-        levels.push_back(h.level);
-    }
+    for (const Task &t : tasks_) without.emplace_back(t.entry, Walk(t.entry, Measure::DEEPEST));
+    for (const Handler &h : handlers_) without.emplace_back(h.name, Walk(h.name, Measure::DEEPEST));
     CountStops(true);
-    // Per level of the caller, the most that a run's end adds over it.
-    std::map<int32_t, Term, std::greater<int32_t>> ends;
+    const std::vector<Term> staircase = bound.terms;
+    const size_t task_terms = staircase.size() - handler_levels_.size();
     for (size_t i = 0; i < without.size(); ++i) {
         const auto &[place, d] = without[i];
         const Depth with = Walk(place, Measure::DEEPEST);
@@ -602,39 +622,34 @@ Bound Program::Compute() {
             bound.reason = with.reason + ", in " + Chain(with) + " (from " + Display(place) + ")";
             return bound;
         }
-        if (with.bytes > d.bytes && with.bytes - d.bytes > ends[levels[i]].bytes) {
-            ends[levels[i]] = {"the run's end, at most, over where it is called: " + Chain(with),
-                               with.bytes - d.bytes};
+        if (with.bytes == d.bytes) continue; // no run's end deeper than the place's own
+        std::vector<Term> terms;
+        if (i == 0) {
+            terms.push_back({"start, to the run's end: " + Chain(with), with.bytes});
+        } else if (i <= tasks_.size()) {
+            const Task &t = tasks_[i - 1];
+            terms = beneath_[t.priority];
+            terms.push_back({"priority " + std::to_string(t.priority) + " " + Display(t.entry) +
+                                 ", to the run's end: " + Chain(with),
+                             with.bytes});
+        } else {
+            const Handler &h = handlers_[i - 1 - tasks_.size()];
+            terms.assign(staircase.begin(), staircase.begin() + static_cast<ptrdiff_t>(task_terms));
+            for (size_t k = 0; k < handler_levels_.size() && handler_levels_[k] > h.level; ++k) {
+                terms.push_back(staircase[task_terms + k]);
+            }
+            terms.push_back(HandlerTerm(h, with, ", to the run's end"));
         }
-    }
-    // The handler levels' terms close the list, the least urgent first: the
-    // candidates are the whole bound with no run's end, and each caller's
-    // level with the handler levels beneath it and its run's end on top.
-    const size_t handler_terms = bound.terms.size() - bound.handler_levels.size();
-    uint64_t best = bound.bytes;
-    size_t keep = bound.terms.size();
-    Term end{"", 0};
-    for (const auto &[level, term] : ends) {
-        if (term.bytes == 0) continue;
-        uint64_t beneath = 0;
-        size_t kept = handler_terms;
-        for (size_t k = 0;
-             k < bound.handler_levels.size() && bound.handler_levels[k] >= level && level != INT32_MAX; ++k) {
-            beneath += bound.terms[handler_terms + k].bytes;
-            ++kept;
+        uint64_t bytes = 0;
+        for (const Term &term : terms) bytes += term.bytes;
+        if (bytes > bound.bytes) {
+            bound.terms = terms;
+            bound.bytes = bytes;
+            if (i > 0) { // through the tasks now
+                bound.through_tasks.clear();
+                bound.through_tasks_bytes = 0;
+            }
         }
-        uint64_t tasks = 0;
-        for (size_t k = 0; k < handler_terms; ++k) tasks += bound.terms[k].bytes;
-        if (tasks + beneath + term.bytes > best) {
-            best = tasks + beneath + term.bytes;
-            keep = kept;
-            end = term;
-        }
-    }
-    if (end.bytes > 0) {
-        bound.terms.resize(keep);
-        bound.terms.push_back(end);
-        bound.bytes = best;
     }
     return bound;
 }
@@ -732,20 +747,22 @@ Bound Program::ComputeLevels() {
     }
     // Handlers nest by level, the most urgent last; each over a frame.
     std::map<int32_t, Term> nesting;
-    const Depth dispatch = dispatcher_.empty() ? Depth{} : Walk(dispatcher_, Measure::TO_HANDLER);
     for (const Handler &h : handlers_) {
         const Depth d = Walk(h.name, Measure::DEEPEST);
         if (!d.bounded) return fail(d, "handler " + h.name);
-        const uint64_t bytes = target_->interrupt_frame + dispatch.bytes + d.bytes;
-        Term term{"handler level " + std::to_string(h.level) + " " + Display(h.name) + ": frame " +
-                      std::to_string(target_->interrupt_frame) +
-                      (dispatcher_.empty() ? "" : " + dispatcher " + std::to_string(dispatch.bytes)) + " + " +
-                      std::to_string(d.bytes) + " (" + chain(d) + ")",
-                  bytes};
-        if (nesting.count(h.level) == 0 || bytes > nesting[h.level].bytes) nesting[h.level] = term;
+        const Term term = HandlerTerm(h, d, "");
+        if (nesting.count(h.level) == 0 || term.bytes > nesting[h.level].bytes) nesting[h.level] = term;
     }
     const uint64_t tasks = start.bytes + worst;
-    bound.terms.push_back({"start " + chain(start), start.bytes});
+    const Term first{"start " + chain(start), start.bytes};
+    // What lies beneath a task at each priority, for a run's end there.
+    beneath_.clear();
+    std::vector<Term> under{first};
+    for (const auto &[priority, cost] : level) {
+        beneath_[priority] = under;
+        under.push_back(cost);
+    }
+    bound.terms.push_back(first);
     if (all.bytes > tasks) {
         bound.through_tasks = bound.terms;
         bound.through_tasks.insert(bound.through_tasks.end(), worst_terms.begin(), worst_terms.end());
@@ -755,12 +772,24 @@ Bound Program::ComputeLevels() {
         bound.terms.insert(bound.terms.end(), worst_terms.begin(), worst_terms.end());
     }
     bound.bytes = std::max(all.bytes, tasks);
+    handler_levels_.clear();
     for (auto it = nesting.rbegin(); it != nesting.rend(); ++it) {
         bound.terms.push_back(it->second);
-        bound.handler_levels.push_back(it->first);
+        handler_levels_.push_back(it->first);
         bound.bytes += it->second.bytes;
     }
     return bound;
+}
+
+// A handler's term: the interrupt's frame, the board's dispatcher up to the
+// call, and the handler's depth `d`.
+Term Program::HandlerTerm(const Handler &h, const Depth &d, const std::string &what) {
+    const Depth dispatch = dispatcher_.empty() ? Depth{} : Walk(dispatcher_, Measure::TO_HANDLER);
+    return {"handler level " + std::to_string(h.level) + " " + Display(h.name) + what + ": frame " +
+                std::to_string(target_->interrupt_frame) +
+                (dispatcher_.empty() ? "" : " + dispatcher " + std::to_string(dispatch.bytes)) + " + " +
+                std::to_string(d.bytes) + " (" + Chain(d) + ")",
+            target_->interrupt_frame + dispatch.bytes + d.bytes};
 }
 
 } // namespace onestack_stack

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <istream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,8 +70,6 @@ struct Bound {
     // bound, not added to it.
     std::vector<Term> through_tasks;
     uint64_t through_tasks_bytes = 0;
-    // The handler levels whose terms close `terms`, the least urgent first.
-    std::vector<int32_t> handler_levels;
 };
 
 class Program {
@@ -105,9 +104,16 @@ private:
     bool IsStop(const Function &f) const;
     bool EndsRun(const Function &f) const;
     Bound ComputeLevels();
+    Term HandlerTerm(const Handler &h, const Depth &d, const std::string &what);
+    // From ComputeLevels: the terms beneath a task at each priority, and
+    // the handler levels whose terms close the staircase, least urgent first.
+    std::map<int32_t, std::vector<Term>> beneath_;
+    std::vector<int32_t> handler_levels_;
     std::string UndeclaredEntry() const;
     std::vector<std::string> ends_run_;
-    std::vector<std::string> taken_; // functions whose address the program takes
+    std::vector<std::string> taken_;                           // functions whose address the program takes
+    std::set<std::string> absent_;                             // weak references the program leaves undefined
+    std::set<std::pair<std::string, std::string>> tail_calls_; // calls made by a jump, the frame gone
     bool stops_ = true;
     bool Describe(const std::string &path, int line, const std::vector<std::string> &words, int depth,
                   std::string &error);
