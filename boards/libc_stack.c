@@ -13,19 +13,30 @@
 #define PAINT 0xA5A5A5A5u
 
 static volatile double number = 3.0;
+/* The conversions' longest paths: the largest double in full, and the
+ * smallest subnormal. */
+static volatile double huge = 1.7976931348623157e308, tiny = 4.9406564584124654e-324;
 static char text[96];
 
-/* The formatted outputs twice, the longest path of each kept: with the
- * integer and string conversions, and with the floating-point ones, whose
- * path is deeper in every C library here. */
+/* The formatted outputs three times, the longest path of each kept: with
+ * the integer and string conversions, with the floating-point ones, whose
+ * path is deeper in every C library here, and with the extreme values
+ * and precisions, deeper still in some. */
 static void Printf(void) {
     printf("%d %5s %lu %08x %c %p %-4d|%%\n", -42, "ab", 7ul, 0xbeefu, 'c', (void *)text, 3);
 }
 static void PrintfFloat(void) { printf("%f %e %g %.3a\n", number, number * 1e10, -number, number); }
+static void PrintfExtreme(void) { printf("%.17g %f %.3f %e\n", huge, huge, tiny, tiny); }
 static void Fprintf(void) { fprintf(stderr, "%s %ld\n", "stop", -1l); }
 static void FprintfFloat(void) { fprintf(stderr, "%f %e\n", number, number / 1e10); }
+static void FprintfExtreme(void) { fprintf(stderr, "%.17g %f %.3f %e\n", huge, huge, tiny, tiny); }
 static void Snprintf(void) { snprintf(text, sizeof text, "%lu %s %d", 123456789ul, "x", -5); }
 static void SnprintfFloat(void) { snprintf(text, sizeof text, "%g %f", number * 1e-9, number); }
+/* Cut short, as a small buffer would. */
+static volatile size_t small = 16;
+static void SnprintfExtreme(void) {
+    snprintf(text, small, "%.3f %.17g %f %e", number / 7.0, huge, huge, tiny);
+}
 static void Puts(void) { puts("a line"); }
 static void Fputs(void) { fputs("a line\n", stdout); }
 static void Fputc(void) { fputc('x', stdout); }
@@ -68,10 +79,13 @@ int main(void) {
     } calls[] = {
         {"printf", Printf},
         {"printf", PrintfFloat},
+        {"printf", PrintfExtreme},
         {"fprintf", Fprintf},
         {"fprintf", FprintfFloat},
+        {"fprintf", FprintfExtreme},
         {"snprintf", Snprintf},
         {"snprintf", SnprintfFloat},
+        {"snprintf", SnprintfExtreme},
         {"puts", Puts},
         {"fputs", Fputs},
         {"fputc", Fputc},
