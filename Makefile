@@ -79,7 +79,7 @@ bench: build
 
 # Static analysis of the kernel and the demo, and the formatting of all code.
 LINT_SOURCES = $(filter-out kernel/trace.cpp,$(wildcard kernel/*.cpp)) kernel/port/host/*.cpp demo/*.cpp tools/trace/*.cpp \
-  tools/stack/*.cpp
+  tools/stack/*.cpp tools/timing/*.cpp
 lint: build
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h' '*.c')
 	clang-tidy -p $(BUILD) --quiet $(LINT_SOURCES)

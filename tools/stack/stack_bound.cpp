@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -131,6 +132,25 @@ bool Number(const std::string &text, int64_t low, int64_t high, int64_t &value) 
     return used == text.size() && value >= low && value <= high;
 }
 
+// A time with its unit (ns, us, ms or s), in nanoseconds.
+bool Time(const std::string &text, uint64_t &ns) {
+    static const struct {
+        const char *unit;
+        uint64_t ns;
+    } UNITS[] = {{"ns", 1}, {"us", 1000}, {"ms", 1000000}, {"s", 1000000000}};
+    for (const auto &u : UNITS) {
+        const size_t length = std::char_traits<char>::length(u.unit);
+        if (text.size() <= length || text.compare(text.size() - length, length, u.unit) != 0) continue;
+        const std::string digits = text.substr(0, text.size() - length);
+        if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+        int64_t value = 0;
+        if (!Number(digits, 0, INT64_C(1) << 36, value)) return false;
+        ns = static_cast<uint64_t>(value) * u.ns;
+        return true;
+    }
+    return false;
+}
+
 std::string Join(const std::vector<std::string> &names, const char *between) {
     std::string text;
     for (const std::string &name : names) text += (text.empty() ? "" : between) + name;
@@ -251,6 +271,10 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
     // "a|b": the first of the names that the graphs hold, for a task set
     // shared by boards whose handlers have other names.
     auto name = [&](const std::string &written, std::string &resolved) {
+        if (functions_.empty()) { // no call graphs: for the timing, names stand as written
+            resolved = written.substr(0, written.find('|'));
+            return true;
+        }
         std::string why;
         std::string first_why;
         for (size_t from = 0;;) {
@@ -295,24 +319,54 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         stop_handlers_.push_back(f);
         return true;
     }
-    if (what == "task" && (n == 3 || (n >= 5 && words[3] == "ceiling"))) {
+    auto time = [&](size_t i, uint64_t &ns) {
+        if (i < n && Time(words[i], ns)) return true;
+        error = at + "a time is a whole number with its unit: ns, us, ms or s";
+        return false;
+    };
+    if (what == "task" && n >= 3) {
         Task task;
         if (!Number(words[2], INT32_MIN, INT32_MAX, value)) {
             error = at + "a task's priority is a 32-bit integer";
             return false;
         }
         task.priority = static_cast<int32_t>(value);
-        for (size_t i = 4; i < n; ++i) { // a ceiling above the task's priority only delays what outranks it
-            if (!Number(words[i], INT32_MIN, INT32_MAX, value)) {
-                error = at + "a ceiling is a 32-bit integer";
+        if (!name(words[1], task.entry)) return false;
+        for (size_t i = 3; i < n; ++i) {
+            const std::string &key = words[i];
+            if (key == "ceiling") { // written by hand: only delays what outranks the task
+                if (i + 1 >= n) {
+                    error = at + "a ceiling is a 32-bit integer";
+                    return false;
+                }
+                while (i + 1 < n && Number(words[i + 1], INT32_MIN, INT32_MAX, value)) ++i;
+            } else if ((key == "period" || key == "sporadic") && task.arrival.empty()) {
+                task.arrival = key;
+                if (!time(++i, task.interarrival)) return false;
+            } else if (key == "after" && task.arrival.empty() && i + 1 < n) {
+                task.arrival = key;
+                task.after = words[++i];
+            } else if (key == "once" && task.arrival.empty()) {
+                task.arrival = key;
+            } else if (key == "deadline") {
+                if (!time(++i, task.deadline)) return false;
+            } else if (key == "uses" && i + 1 < n) {
+                Use use{words[++i], 0};
+                if (i + 1 < n && std::isdigit(static_cast<unsigned char>(words[i + 1][0])) != 0 &&
+                    !time(++i, use.hold)) {
+                    return false;
+                }
+                task.uses.push_back(use);
+            } else {
+                error = at +
+                        "a task's line goes on with ceiling, period, sporadic, after, once, deadline or uses";
                 return false;
             }
         }
-        if (!name(words[1], task.entry)) return false;
         tasks_.push_back(task);
         return true;
     }
-    if (what == "handler" && n == 3) {
+    if (what == "handler" && (n == 3 || n == 5)) {
         Handler handler;
         if (!Number(words[2], 0, 255, value)) {
             error = at + "a handler's level is 0 (the most urgent) to 255";
@@ -320,7 +374,27 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         }
         handler.level = static_cast<int32_t>(value);
         if (!name(words[1], handler.name)) return false;
+        if (n == 5) {
+            if (words[3] != "period" && words[3] != "sporadic") {
+                error = at + "a handler's line goes on with period or sporadic and a time";
+                return false;
+            }
+            if (!time(4, handler.interarrival)) return false;
+        }
         handlers_.push_back(handler);
+        return true;
+    }
+    // Times for the analysis, by the names a trace gives (as written): the
+    // longest execution of a task or handler (the analysis adds the
+    // kernel's costs), the longest hold of a resource, the kernel's costs
+    // on the board.
+    if (what == "execution" && n == 3) return time(2, execution_[words[1]]);
+    if (what == "hold" && n == 4) return time(3, holds_[{words[1], words[2]}]);
+    if (what == "cost" && n == 3) return time(2, costs_[words[1]]);
+    if (what == "observed" && n == 3) { // the longest response a run showed
+        uint64_t t = 0;
+        if (!time(2, t)) return false;
+        observed_[words[1]] = std::max(observed_[words[1]], t);
         return true;
     }
     if (what == "bound" && n == 3) {
@@ -403,8 +477,11 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         }
         return true;
     }
-    error = at + "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, "
-                 "stop-handler, ends-run, address-taken or include, with their arguments";
+    error = at +
+            "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, "
+            "stop-handler, ends-run, address-taken, absent, tail-calls, execution, hold, cost, observed or "
+            "include, "
+            "with their arguments";
     return false;
 }
 

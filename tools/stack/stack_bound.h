@@ -36,13 +36,26 @@ struct Function {
     std::vector<std::string> callees;
 };
 
+// A resource a task takes, and the longest it holds it (0: not given).
+struct Use {
+    std::string resource;
+    uint64_t hold = 0;
+};
+// What the timing analysis reads beside the priority; the stack bound
+// reads none of it. Times in nanoseconds.
 struct Task {
     std::string entry;
     int32_t priority;
+    std::string arrival;       // "period", "sporadic", "after", "once" or "" (not given)
+    uint64_t interarrival = 0; // of a period or sporadic task
+    std::string after;         // the task whose every activation activates this one
+    uint64_t deadline = 0;     // 0: not given
+    std::vector<Use> uses;
 };
 struct Handler {
     std::string name;
-    int32_t level; // 0 the most urgent
+    int32_t level;             // 0 the most urgent
+    uint64_t interarrival = 0; // 0: not given
 };
 
 // A depth in bytes and the deepest chain of calls that makes it, or the
@@ -81,6 +94,14 @@ public:
     bool ReadDescription(const std::string &path, std::istream &in, std::string &error);
     // Whether the descriptions read name a target, a start and a task.
     bool Complete(std::string &error) const;
+    // What the descriptions say of the timing: read without call graphs,
+    // every name stands as written (the first of "a|b").
+    const std::vector<Task> &Tasks() const { return tasks_; }
+    const std::vector<Handler> &Handlers() const { return handlers_; }
+    const std::map<std::string, uint64_t> &Executions() const { return execution_; }
+    const std::map<std::pair<std::string, std::string>, uint64_t> &Holds() const { return holds_; }
+    const std::map<std::string, uint64_t> &Costs() const { return costs_; }
+    const std::map<std::string, uint64_t> &Observed() const { return observed_; }
 
     // The deepest path from `name`: its frame and its deepest callee's,
     // task entries run by the kernel counted as nothing.
@@ -128,6 +149,10 @@ private:
     std::map<std::string, uint64_t> bounds_;                // declared bounds
     std::vector<std::string> stop_handlers_;
     std::map<std::pair<std::string, int>, Depth> memo_;
+    std::map<std::string, uint64_t> execution_;                     // ns
+    std::map<std::pair<std::string, std::string>, uint64_t> holds_; // (task, resource): ns
+    std::map<std::string, uint64_t> costs_;
+    std::map<std::string, uint64_t> observed_; // the kernel's, ns
     std::vector<std::string> walking_;
 };
 

@@ -1,7 +1,7 @@
 // onestack_trace: reads a trace that WriteTrace or DumpTrace recorded and
 // writes it as Chrome trace-event JSON, VCD and SVG.
 //
-//   onestack_trace TRACE [--json FILE] [--vcd FILE] [--svg FILE] [--sequence]
+//   onestack_trace TRACE [--json FILE] [--vcd FILE] [--svg FILE] [--times FILE] [--sequence]
 //
 // TRACE or an output FILE of - is standard input or output. Each output is
 // written whole or not at all: to a temporary file beside it, renamed
@@ -20,7 +20,8 @@
 
 namespace {
 
-const char USAGE[] = "usage: onestack_trace TRACE [--json FILE] [--vcd FILE] [--svg FILE] [--sequence]\n";
+const char USAGE[] =
+    "usage: onestack_trace TRACE [--json FILE] [--vcd FILE] [--svg FILE] [--times FILE] [--sequence]\n";
 
 const char HELP[] = "\n"
                     "Reads a trace that a kernel built with ONESTACK_TRACE wrote (WriteTrace or\n"
@@ -28,6 +29,8 @@ const char HELP[] = "\n"
                     "  --json FILE   Chrome trace-event JSON: Perfetto, Chrome's DevTools, speedscope\n"
                     "  --vcd FILE    a value change dump: GTKWave, PulseView\n"
                     "  --svg FILE    a timeline picture\n"
+                    "  --times FILE  per task the longest execution, response and hold seen, for\n"
+                    "                onestack_timing\n"
                     "  --sequence    one step per event, whatever the clock said\n"
                     "TRACE or FILE - is standard input or output. Exit status 0, 1 when the trace\n"
                     "cannot be read or an output written, 2 for a wrong command line.\n";
@@ -105,7 +108,7 @@ bool ReadTrace(const char *path, trace::Trace &recorded, std::string &why) {
 
 int main(int argc, char **argv) {
     const char *input = nullptr;
-    const char *paths[3] = {nullptr, nullptr, nullptr}; // json, vcd, svg
+    const char *paths[4] = {nullptr, nullptr, nullptr, nullptr}; // json, vcd, svg, times
     bool by_sequence = false;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -126,6 +129,8 @@ int main(int argc, char **argv) {
             paths[1] = argv[++i];
         } else if (std::strcmp(argv[i], "--svg") == 0 && has_value) {
             paths[2] = argv[++i];
+        } else if (std::strcmp(argv[i], "--times") == 0 && has_value) {
+            paths[3] = argv[++i];
         } else if (input == nullptr && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) {
             input = argv[i];
         } else {
@@ -153,9 +158,10 @@ int main(int argc, char **argv) {
         return 1;
     }
     const trace::Schedule schedule = trace::BuildSchedule(recorded, by_sequence);
-    std::string (*const writers[3])(const trace::Schedule &) = {trace::ChromeJson, trace::Vcd, trace::Svg};
+    std::string (*const writers[4])(const trace::Schedule &) = {trace::ChromeJson, trace::Vcd, trace::Svg,
+                                                                trace::Times};
     int status = 0;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         if (paths[i] != nullptr && !WriteFile(paths[i], writers[i](schedule), why)) {
             Say(paths[i], "cannot write it: " + why);
             status = 1;

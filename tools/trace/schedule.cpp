@@ -1,6 +1,7 @@
 #include "schedule.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -549,6 +550,63 @@ std::string Svg(const Schedule &schedule) {
            "\" fill=\"#666\">triangles: activations (red: by an interrupt, or the dispatch at its "
            "exit)</text>\n";
     return out + "</svg>\n";
+}
+
+namespace {
+
+// The time within [from, to] that `stretches` cover.
+double Covered(const std::vector<Stretch> &stretches, double from, double to) {
+    double sum = 0;
+    for (const Stretch &s : stretches) sum += std::max(0.0, std::min(s.end, to) - std::max(s.start, from));
+    return sum;
+}
+
+std::string Nanoseconds(double t) { return std::to_string(std::llround(t)) + "ns"; }
+
+} // namespace
+
+std::string Times(const Schedule &schedule) {
+    std::string text = "# What each task's activations showed in a trace: maxima of what ran,\n"
+                       "# not worst cases. Lines of a task set, for onestack_timing.\n";
+    if (!schedule.nanoseconds) return text + "# (the trace has no clock: no times)\n";
+    struct Seen {
+        unsigned activations = 0;
+        double response = 0, execution = 0, blocking = 0;
+    };
+    std::vector<Seen> seen(schedule.rows.size());
+    for (const Flow &flow : schedule.flows) {
+        const Row &row = schedule.rows[flow.row];
+        for (const Slice &slice : schedule.slices) {
+            if (slice.row != flow.row || slice.start != flow.entered || slice.end <= slice.start) continue;
+            Seen &s = seen[flow.row];
+            ++s.activations;
+            s.response = std::max(s.response, slice.end - flow.activated);
+            s.execution = std::max(s.execution, Covered(row.running, slice.start, slice.end));
+            double lower = 0; // a lower task held a ceiling at or above this one's priority
+            for (const Row &other : schedule.rows) {
+                if (other.priority >= row.priority) continue;
+                for (const Raised &r : other.holding) {
+                    if (r.priority >= row.priority)
+                        lower += Covered({{r.start, r.end}}, flow.activated, flow.entered);
+                }
+            }
+            s.blocking = std::max(s.blocking, lower);
+            break;
+        }
+    }
+    for (size_t i = 0; i < schedule.rows.size(); ++i) {
+        const Row &row = schedule.rows[i];
+        const Seen &s = seen[i];
+        if (s.activations == 0) continue;
+        double hold = 0;
+        for (const Raised &r : row.holding) hold = std::max(hold, r.end - r.start);
+        text += "# " + row.name + ": " + std::to_string(s.activations) + " activations, blocked at most " +
+                Nanoseconds(s.blocking) + "\n";
+        text += "execution " + row.name + " " + Nanoseconds(s.execution) + "\n";
+        text += "observed " + row.name + " " + Nanoseconds(s.response) + "\n";
+        if (hold > 0) text += "hold " + row.name + " * " + Nanoseconds(hold) + "\n";
+    }
+    return text;
 }
 
 } // namespace trace

@@ -76,6 +76,10 @@ Schedule BuildSchedule(const Trace &trace, bool by_sequence);
 std::string ChromeJson(const Schedule &schedule);
 std::string Vcd(const Schedule &schedule);
 std::string Svg(const Schedule &schedule);
+// Per task, the longest execution and response (from its activation to
+// its entry's return) and hold that its activations showed, as lines of a
+// task set.
+std::string Times(const Schedule &schedule);
 
 } // namespace trace
 

@@ -1,0 +1,212 @@
+// onestack_timing: the worst-case response time of every task of a task set
+// against its deadline, from the same description that the stack tool
+// reads, with the execution times (measured, or given from silicon) and
+// the kernel's costs on the board as lines of it.
+//   onestack_timing --tasks FILE...
+// Exits 0 when every task meets its deadline and the kernel's task records
+// suffice, 1 when not (saying why), 2 on input it cannot take.
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "onestack.h"
+#include "response_time.h"
+#include "stack_bound.h"
+
+namespace {
+
+using onestack_stack::Program;
+using onestack_timing::Analysis;
+using onestack_timing::ONCE;
+using onestack_timing::TimedHandler;
+using onestack_timing::TimedTask;
+
+std::string Format(uint64_t ns) {
+    char text[32];
+    if (ns < 10000) {
+        std::snprintf(text, sizeof text, "%llu ns", static_cast<unsigned long long>(ns));
+    } else if (ns < 1000000) {
+        std::snprintf(text, sizeof text, "%.1f us", static_cast<double>(ns) / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f ms", static_cast<double>(ns) / 1e6);
+    }
+    return text;
+}
+
+uint64_t Cost(const Program &p, const char *name) {
+    const auto c = p.Costs().find(name);
+    return c == p.Costs().end() ? 0 : c->second;
+}
+
+// The description's tasks and handlers as the analysis takes them; false
+// with `error` for what it lacks.
+bool Timed(const Program &p, std::vector<TimedTask> &tasks, std::vector<TimedHandler> &handlers,
+           std::string &error) {
+    std::map<std::string, size_t> index;
+    for (const auto &t : p.Tasks()) {
+        const auto execution = p.Executions().find(t.entry);
+        if (execution == p.Executions().end()) {
+            error = t.entry + ": no execution time (an execution line, measured or given)";
+            return false;
+        }
+        TimedTask timed;
+        timed.name = t.entry;
+        timed.priority = t.priority;
+        timed.execution = execution->second + Cost(p, "activation") + Cost(p, "dispatch");
+        if (t.arrival == "period") timed.execution += Cost(p, "expiry");
+        if (t.arrival == "period" || t.arrival == "sporadic") {
+            timed.interarrival = t.interarrival;
+        } else if (t.arrival == "once" || t.arrival == "after") {
+            timed.interarrival = ONCE; // an "after" task's is its activator's, below
+        } else {
+            error = t.entry + ": no arrival: period, sporadic, after or once";
+            return false;
+        }
+        // A timer's task is released in the tick's handler, at most its
+        // cost after the tick.
+        if (t.arrival == "period") timed.jitter = Cost(p, "tick");
+        for (const auto &use : t.uses) {
+            uint64_t hold = use.hold;
+            // Measured: its hold of this resource, or of any (a trace knows
+            // ceilings, not names).
+            for (const std::string &held : {use.resource, std::string("*")}) {
+                const auto measured = p.Holds().find({t.entry, held});
+                if (hold == 0 && measured != p.Holds().end()) hold = measured->second;
+            }
+            if (hold == 0) {
+                error = t.entry + " uses " + use.resource + ": no longest hold (uses " + use.resource +
+                        " TIME, or a hold line)";
+                return false;
+            }
+            timed.holds.push_back({use.resource, hold});
+        }
+        index[t.entry] = tasks.size();
+        tasks.push_back(timed);
+    }
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const auto &t = p.Tasks()[i];
+        if (t.arrival != "after") continue;
+        const auto by = index.find(t.after);
+        if (by == index.end()) {
+            error = t.entry + ": after " + t.after + ", which is no task of the set";
+            return false;
+        }
+        tasks[i].interarrival = tasks[by->second].interarrival;
+    }
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const auto &t = p.Tasks()[i];
+        tasks[i].deadline = t.deadline != 0 ? t.deadline : tasks[i].interarrival;
+    }
+    for (const auto &h : p.Handlers()) {
+        const auto execution = p.Executions().find(h.name);
+        if (execution == p.Executions().end() || h.interarrival == 0) {
+            error = h.name + ": a handler needs its execution time and its period or sporadic time";
+            return false;
+        }
+        handlers.push_back({h.name, execution->second + Cost(p, "exit"), h.interarrival});
+    }
+    return true;
+}
+
+// A task activated after another is released when that one runs it, at
+// most its response after that one's release: its jitter, which the
+// analysis then grows until it settles.
+Analysis Settle(const Program &p, std::vector<TimedTask> &tasks, const std::vector<TimedHandler> &handlers) {
+    Analysis a = onestack_timing::Analyse(tasks, handlers);
+    for (int round = 0; round < 32; ++round) {
+        bool changed = false;
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            const auto &t = p.Tasks()[i];
+            if (t.arrival != "after") continue;
+            for (size_t j = 0; j < tasks.size(); ++j) {
+                if (p.Tasks()[j].entry != t.after || !a.tasks[j].bounded) continue;
+                const uint64_t jitter = tasks[j].jitter + a.tasks[j].time;
+                if (jitter != tasks[i].jitter) {
+                    tasks[i].jitter = jitter;
+                    changed = true;
+                }
+            }
+        }
+        if (!changed) break;
+        a = onestack_timing::Analyse(tasks, handlers);
+    }
+    return a;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Program program;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) != "--tasks" || i + 1 == argc) {
+            std::fprintf(stderr, "usage: onestack_timing --tasks FILE...\n");
+            return 2;
+        }
+        const std::string path = argv[++i];
+        std::ifstream file(path);
+        std::string error;
+        if (!file || !program.ReadDescription(path, file, error)) {
+            std::fprintf(stderr, "onestack_timing: %s\n",
+                         file ? error.c_str() : (path + ": cannot be read").c_str());
+            return 2;
+        }
+    }
+    std::vector<TimedTask> tasks;
+    std::vector<TimedHandler> handlers;
+    std::string error;
+    if (!Timed(program, tasks, handlers, error)) {
+        std::fprintf(stderr, "onestack_timing: %s\n", error.c_str());
+        return 2;
+    }
+    const Analysis a = Settle(program, tasks, handlers);
+    std::printf("%-16s %8s %12s %12s %12s %12s %12s %12s\n", "task", "priority", "execution", "every",
+                "deadline", "blocking", "response", "observed");
+    bool below = false; // a run showed a response above the analysed one
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const TimedTask &t = tasks[i];
+        const auto &r = a.tasks[i];
+        const auto seen = program.Observed().find(t.name);
+        const bool exceeded = seen != program.Observed().end() && r.bounded && seen->second > r.time;
+        below = below || exceeded;
+        const char *note = !r.bounded ? r.reason.c_str()
+                           : exceeded ? "OBSERVED ABOVE THE ANALYSIS"
+                           : r.meets  ? ""
+                                      : "MISSES its deadline";
+        std::printf("%-16s %8d %12s %12s %12s %12s %12s %12s%s%s\n", t.name.c_str(),
+                    static_cast<int>(t.priority), Format(t.execution).c_str(),
+                    t.interarrival == ONCE ? "once" : Format(t.interarrival).c_str(),
+                    t.deadline == 0 ? "-" : Format(t.deadline).c_str(), Format(r.blocking).c_str(),
+                    r.bounded ? Format(r.time).c_str() : "unbounded",
+                    seen == program.Observed().end() ? "-" : Format(seen->second).c_str(),
+                    *note != '\0' ? "  " : "", note);
+    }
+    std::map<std::string, std::vector<std::string>> users;
+    for (const TimedTask &t : tasks) {
+        for (const auto &hold : t.holds) users[hold.resource].push_back(t.name);
+    }
+    for (const auto &[resource, names] : users) {
+        std::string list;
+        for (const std::string &name : names) list += (list.empty() ? "" : ", ") + name;
+        std::printf("resource %s: ceiling %d, from %s\n", resource.c_str(),
+                    static_cast<int>(onestack_timing::Ceiling(tasks, resource)), list.c_str());
+    }
+    std::printf("utilisation %.1f %%; task records live at once %u of %d\n", 100 * a.utilisation,
+                static_cast<unsigned>(a.live_records), static_cast<int>(MAX_TASKS));
+    if (below) {
+        std::printf("a run showed a response above its analysis: its figures or the analysis are wrong\n");
+        return 1;
+    }
+    if (!a.feasible) {
+        std::printf("a task can miss its deadline\n");
+        return 1;
+    }
+    if (a.live_records > MAX_TASKS) {
+        std::printf("the task records can run out: %u live at once, against %d\n",
+                    static_cast<unsigned>(a.live_records), static_cast<int>(MAX_TASKS));
+        return 1;
+    }
+    std::printf("every task meets its deadline\n");
+    return 0;
+}
