@@ -86,7 +86,7 @@ else
             g = substr($3, RSTART + 1, RLENGTH - 2)
             op = $2
             sub(/ +$/, "", op)
-            if (g == f) next
+            if (g == f || g ~ /\.cold/) next # the cold part of a function runs in its frame
             if (op == "bl" || op == "blx" || op == "jal" || op == "jalr" || op == "call") called[f " " g] = 1
             else if (op ~ /^(b|j|cb)/) jumped[f " " g] = 1
         }
