@@ -3,23 +3,20 @@
  * sharing one log under its ceiling (3). The board's tick advances time by
  * one; each task writes down the tick it ran at. At the end the program
  * prints, tick by tick, who ran, in order, and checks that no activation
- * ran late or was missed. */
+ * ran late or was missed. The priorities, periods, tick and ceiling come
+ * from the task set's description, periodic.stack, through task_set.h,
+ * which the build writes from it. */
 #include <stdio.h>
 
 #include "board.h"
 #include "onestack.h"
+#include "task_set.h"
 
 #ifdef ONESTACK_TRACE
 enum { TICKS = 10 }; /* a traced run: short enough for the ring */
 #else
 enum { TICKS = 1000 };
 #endif
-
-enum {
-    TICK_MS = 8, /* the tick's period */
-    LOG_CEILING = 3,
-    LOG_KEY = 1,
-};
 
 /* Who ran at each tick, in order: two bits a run, the first run highest. */
 static const char names[] = "?FMS";
@@ -29,7 +26,7 @@ static volatile int done;
 
 /* Each run is at a multiple of its period: a late one is counted. */
 static void Record(uint8_t task, uint32_t period) {
-    AcquireResource(LOG_CEILING, LOG_KEY);
+    AcquireResource(RESOURCE_LOG_CEILING, RESOURCE_LOG_KEY);
     const uint32_t now = TickCount();
     if (now % period != 0 || now > TICKS) {
         ++late;
@@ -37,13 +34,13 @@ static void Record(uint8_t task, uint32_t period) {
         ran[now] = (uint8_t)(ran[now] << 2 | task);
     }
     ++runs;
-    ReleaseResource(LOG_CEILING, LOG_KEY);
+    ReleaseResource(RESOURCE_LOG_CEILING, RESOURCE_LOG_KEY);
     TerminateTask();
 }
 
-static void Fast(void) { Record(1, 1); }
-static void Medium(void) { Record(2, 2); }
-static void Slow(void) { Record(3, 5); }
+static void Fast(void) { Record(1, TASK_FAST_PERIOD_TICKS); }
+static void Medium(void) { Record(2, TASK_MEDIUM_PERIOD_TICKS); }
+static void Slow(void) { Record(3, TASK_SLOW_PERIOD_TICKS); }
 
 void BOARD_TICK_HANDLER(void) {
     BoardAcknowledgeTick();
@@ -56,7 +53,7 @@ void BOARD_TICK_HANDLER(void) {
 
 static TimerId timers[3];
 
-static void Idle(void) { /* priority 0 */
+static void Idle(void) { /* the lowest priority */
     if (BoardWaitUnless(&done)) {
         for (int i = 0; i < 3; ++i) StopTimer(timers[i]);
         TerminateTask();
@@ -64,17 +61,18 @@ static void Idle(void) { /* priority 0 */
 }
 
 static void Start(void) {
-    timers[0] = StartTimer(Fast, 3, "Fast", 1, 1);
-    timers[1] = StartTimer(Medium, 2, "Medium", 2, 2);
-    timers[2] = StartTimer(Slow, 1, "Slow", 5, 5);
+    timers[0] = StartTimer(Fast, TASK_FAST_PRIORITY, "Fast", TASK_FAST_PERIOD_TICKS, TASK_FAST_PERIOD_TICKS);
+    timers[1] = StartTimer(Medium, TASK_MEDIUM_PRIORITY, "Medium", TASK_MEDIUM_PERIOD_TICKS,
+                           TASK_MEDIUM_PERIOD_TICKS);
+    timers[2] = StartTimer(Slow, TASK_SLOW_PRIORITY, "Slow", TASK_SLOW_PERIOD_TICKS, TASK_SLOW_PERIOD_TICKS);
     BoardSetPriority(BOARD_TICK, 0);
-    BoardStartTick(BoardTicksFromMs(TICK_MS));
-    ActivateTask(Idle, 0, "Idle");
+    BoardStartTick(BoardTicksFromUs(TASK_SET_TICK_US));
+    ActivateTask(Idle, TASK_IDLE_PRIORITY, "Idle");
     TerminateTask();
 }
 
 int main(void) {
-    StartOS(Start, 4, "Start");
+    StartOS(Start, TASK_START_PRIORITY, "Start");
     for (int tick = 1; tick <= TICKS; ++tick) {
         printf("tick %4d:", tick);
         int shift = 6;

@@ -80,3 +80,48 @@ function(onestack_stack_peak_test target)
     COMMAND ${CMAKE_COMMAND} "-DCOMMAND=${qemu};$<TARGET_FILE:${target}>" -DREPORT=$<TARGET_FILE:${target}>.stack.txt
             -DMINIMUM=${arg_MINIMUM} -P ${ONESTACK_TREE}/tools/stack/check_peak.cmake)
 endfunction()
+
+# onestack_task_set_header(target FILE...): writes task_set.h from the task
+# set's description, for the target to include: the tick's period in
+# microseconds, each task's priority and period in ticks, each resource's
+# ceiling, computed from its users, and its key. The program takes its
+# numbers from its description, as the stack bound and the timing do.
+if(EXISTS ${ONESTACK_TREE}/tools/timing/main.cpp)
+  if(ONESTACK_BARE_METAL)
+    set(ONESTACK_TIMING_TOOL ${CMAKE_CURRENT_BINARY_DIR}/host/onestack_timing CACHE INTERNAL "")
+    set(timing_sources ${ONESTACK_TREE}/tools/timing/main.cpp ${ONESTACK_TREE}/tools/timing/response_time.cpp
+      ${ONESTACK_TREE}/tools/stack/stack_bound.cpp)
+    add_custom_command(OUTPUT ${ONESTACK_TIMING_TOOL}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/host
+      COMMAND ${ONESTACK_HOST_CXX} -std=c++17 -O2 -I${ONESTACK_TREE}/tools/stack -I${ONESTACK_TREE}/tools/timing
+              -I${ONESTACK_TREE}/kernel/include -o ${ONESTACK_TIMING_TOOL} ${timing_sources}
+      DEPENDS ${timing_sources} ${ONESTACK_TREE}/tools/stack/stack_bound.h
+              ${ONESTACK_TREE}/tools/timing/response_time.h
+      COMMENT "Building the timing tool for the host")
+    add_custom_target(onestack_timing_tool DEPENDS ${ONESTACK_TIMING_TOOL})
+  else()
+    set(ONESTACK_TIMING_TOOL $<TARGET_FILE:onestack_timing> CACHE INTERNAL "")
+  endif()
+endif()
+
+function(onestack_task_set_header target)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_task_set)
+  set(tasks "")
+  set(files "")
+  foreach(file ${ARGN})
+    list(APPEND tasks --tasks ${CMAKE_CURRENT_SOURCE_DIR}/${file})
+    list(APPEND files ${CMAKE_CURRENT_SOURCE_DIR}/${file})
+  endforeach()
+  add_custom_command(OUTPUT ${dir}/task_set.h
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND ${ONESTACK_TIMING_TOOL} --header ${dir}/task_set.h ${tasks}
+    DEPENDS ${files}
+    COMMENT "Writing ${target}'s constants from its task set")
+  target_sources(${target} PRIVATE ${dir}/task_set.h)
+  target_include_directories(${target} PRIVATE ${dir})
+  if(ONESTACK_ON_BOARD)
+    add_dependencies(${target} onestack_timing_tool)
+  else()
+    add_dependencies(${target} onestack_timing)
+  endif()
+endfunction()

@@ -391,7 +391,8 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
     if (what == "execution" && n == 3) return time(2, execution_[words[1]]);
     if (what == "hold" && n == 4) return time(3, holds_[{words[1], words[2]}]);
     if (what == "cost" && n == 3) return time(2, costs_[words[1]]);
-    if (what == "observed" && n == 3) { // the longest response a run showed
+    if (what == "tick" && n == 2) return time(1, tick_); // the tick's period, for periods in ticks
+    if (what == "observed" && n == 3) {                  // the longest response a run showed
         uint64_t t = 0;
         if (!time(2, t)) return false;
         observed_[words[1]] = std::max(observed_[words[1]], t);
@@ -477,11 +478,12 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         }
         return true;
     }
-    error = at +
-            "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, "
-            "stop-handler, ends-run, address-taken, absent, tail-calls, execution, hold, cost, observed or "
-            "include, "
-            "with their arguments";
+    error =
+        at +
+        "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, "
+        "stop-handler, ends-run, address-taken, absent, tail-calls, execution, hold, cost, observed, tick or "
+        "include, "
+        "with their arguments";
     return false;
 }
 

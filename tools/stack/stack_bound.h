@@ -102,6 +102,7 @@ public:
     const std::map<std::pair<std::string, std::string>, uint64_t> &Holds() const { return holds_; }
     const std::map<std::string, uint64_t> &Costs() const { return costs_; }
     const std::map<std::string, uint64_t> &Observed() const { return observed_; }
+    uint64_t Tick() const { return tick_; } // 0: not given
 
     // The deepest path from `name`: its frame and its deepest callee's,
     // task entries run by the kernel counted as nothing.
@@ -151,8 +152,9 @@ private:
     std::map<std::pair<std::string, int>, Depth> memo_;
     std::map<std::string, uint64_t> execution_;                     // ns
     std::map<std::pair<std::string, std::string>, uint64_t> holds_; // (task, resource): ns
-    std::map<std::string, uint64_t> costs_;
-    std::map<std::string, uint64_t> observed_; // the kernel's, ns
+    std::map<std::string, uint64_t> costs_;                         // the kernel's, ns
+    std::map<std::string, uint64_t> observed_;                      // ns
+    uint64_t tick_ = 0;                                             // the tick's period, ns
     std::vector<std::string> walking_;
 };
 
