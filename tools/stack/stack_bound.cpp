@@ -335,7 +335,7 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         for (size_t i = 3; i < n; ++i) {
             const std::string &key = words[i];
             if (key == "ceiling") { // written by hand: only delays what outranks the task
-                if (i + 1 >= n) {
+                if (i + 1 >= n || !Number(words[i + 1], INT32_MIN, INT32_MAX, value)) {
                     error = at + "a ceiling is a 32-bit integer";
                     return false;
                 }
@@ -478,12 +478,10 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         }
         return true;
     }
-    error =
-        at +
-        "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, "
-        "stop-handler, ends-run, address-taken, absent, tail-calls, execution, hold, cost, observed, tick or "
-        "include, "
-        "with their arguments";
+    error = at +
+            "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, stop-handler, "
+            "ends-run, address-taken, absent, tail-calls, execution, hold, cost, observed, tick or include, "
+            "with their arguments";
     return false;
 }
 
