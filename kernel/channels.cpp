@@ -90,6 +90,7 @@ void CheckActivation(Channel *c, int32_t handler) {
     const TaskId caller = ready_head;
     const int32_t priority = c->priority;
     const char *const name = c->name;
+    ONESTACK_CHECK_ACTIVATION(priority, name);
     const TaskId i = NewTask(c->consumer, priority, name, reinterpret_cast<uintptr_t>(c));
     ONESTACK_TRACE_ACTIVATION(handler != 0 ? TRACE_ACTIVATED_BY_HANDLER : TRACE_ACTIVATED, i, priority, name);
     TaskAt(i).top_hold = CONSUMING;

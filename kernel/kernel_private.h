@@ -149,6 +149,19 @@ inline void CountRefusal() {
     return i;
 }
 
+// The checked build's hooks: every activation and every hold against the
+// task set that the program declares. Off, they are empty statements and
+// the kernel's machine code is what it is without them.
+#ifdef ONESTACK_CHECKED
+void CheckActivation(int32_t priority, const char *name);
+void CheckHold(const char *name, int32_t ceiling);
+#define ONESTACK_CHECK_ACTIVATION(priority, name) ::onestack::CheckActivation(priority, name)
+#define ONESTACK_CHECK_HOLD(name, ceiling) ::onestack::CheckHold(name, ceiling)
+#else
+#define ONESTACK_CHECK_ACTIVATION(priority, name) ((void)0)
+#define ONESTACK_CHECK_HOLD(name, ceiling) ((void)0)
+#endif
+
 // Fills a record taken from the free list; the caller links it in. Inline
 // in the activations, so that the task's own keeps its short frame.
 [[gnu::always_inline]] inline TaskId NewTask(TaskEntry entry, int32_t priority, const char *name,

@@ -120,6 +120,7 @@ void AcquireResource(int32_t ceiling, int32_t key) {
     }
     const TaskId t = ready_head;
     TaskRecord &task = TaskAt(t);
+    ONESTACK_CHECK_HOLD(task.name, ceiling);
     const port::InterruptMask mask = port::MaskInterrupts();
     if (free_resource_head == NO_RECORD) {
         return StopKernel(ONESTACK_RULE("AcquireResource", "no free resource record (8 holds exist)"));

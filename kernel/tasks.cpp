@@ -105,6 +105,7 @@ template <Overload overload, typename... Word>
         return StopKernel(NO_FREE_TASK_RECORD), 0;
     }
     const TaskId head = ready_head;
+    ONESTACK_CHECK_ACTIVATION(priority, name);
     const TaskId i = NewTask(entry, priority, name, WordOf(word...));
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED_BY_HANDLER, i, priority, name);
     if (head != NO_TASK && priority <= TaskAt(head).current_priority) {
@@ -142,6 +143,7 @@ template <Overload overload, typename... Word>
     // A task is running, so the caller heads the list: a handler that puts
     // another task ahead of it has it run before the caller continues.
     const TaskId previous = ready_head;
+    ONESTACK_CHECK_ACTIVATION(priority, name);
     const TaskId i = NewTask(entry, priority, name, WordOf(word...));
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED, i, priority, name);
     if (priority > TaskAt(previous).current_priority) {
@@ -227,6 +229,8 @@ void onestack::RunTasks(TaskEntry entry, int32_t priority, const char *name) {
     // store with the run state's, beside it.
     run_state = TASK_RUNNING;
     kernel_variables.interrupt_holds = 0;
+    // Checked once the run is on: a stop then reaches the program's handler.
+    ONESTACK_CHECK_ACTIVATION(priority, name);
     port::RestoreInterrupts(mask);
     Dispatch(NO_TASK);
     run_state = NO_RUN;

@@ -154,6 +154,7 @@ uint32_t SlotOf(TimerId timer, const char *bad_handle) {
         ONESTACK_TRACE_EVENT(TRACE_TIMER_EXPIRED, NO_TASK, static_cast<int32_t>(slot), 1);
         return;
     }
+    ONESTACK_CHECK_ACTIVATION(t.priority, t.name);
     const TaskId i = NewTask(t.entry, t.priority, t.name, t.word);
     ONESTACK_TRACE_EVENT(TRACE_TIMER_EXPIRED, i, static_cast<int32_t>(slot), 0);
     ONESTACK_TRACE_ACTIVATION(TRACE_ACTIVATED_BY_HANDLER, i, t.priority, t.name);

@@ -391,6 +391,24 @@ typedef void (*StopHandler)(const char *operation, const char *rule);
  * null restores the default, which writes one line on standard error. */
 ONESTACK_API StopHandler SetStopHandler(StopHandler handler);
 
+/* ---- A build checked against its task set ------------------------- */
+
+/* A task that the program's description declares: its name (its entry's),
+ * its priority, and the ceilings of the resources it takes. The build
+ * writes the table, onestack_task_set, from the description; a program
+ * linked with the checked kernel (onestack_kernel_checked) stops at an
+ * activation of a name at a priority the table lacks, and at a hold of a
+ * ceiling that the table does not give the running task. */
+typedef struct {
+    const char *name;
+    int32_t priority;
+    const int32_t *ceilings;
+    uint32_t ceiling_count;
+} DeclaredTask;
+
+extern const DeclaredTask onestack_task_set[];
+extern const uint32_t onestack_task_set_count;
+
 #ifdef __cplusplus
 }
 #endif

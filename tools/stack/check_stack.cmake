@@ -41,7 +41,13 @@ function(onestack_check_stack target)
     return() # no call graphs to read; a board's build always writes them
   endif()
   cmake_parse_arguments(PARSE_ARGV 1 check "" "" "TASKS")
-  set(graphs ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${target}.dir ${ONESTACK_KERNEL_GRAPHS})
+  # The graphs of the kernel the program links: the checked one has its own.
+  get_target_property(libraries ${target} LINK_LIBRARIES)
+  if("onestack_kernel_checked" IN_LIST libraries)
+    set(graphs ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${target}.dir ${ONESTACK_KERNEL_CHECKED_GRAPHS})
+  else()
+    set(graphs ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${target}.dir ${ONESTACK_KERNEL_GRAPHS})
+  endif()
   set(limit "-")
   if(ONESTACK_ON_BOARD)
     list(APPEND graphs ${ONESTACK_STARTUP_GRAPHS})
@@ -81,11 +87,13 @@ function(onestack_stack_peak_test target)
             -DMINIMUM=${arg_MINIMUM} -P ${ONESTACK_TREE}/tools/stack/check_peak.cmake)
 endfunction()
 
-# onestack_task_set_header(target FILE...): writes task_set.h from the task
-# set's description, for the target to include: the tick's period in
-# microseconds, each task's priority and period in ticks, each resource's
-# ceiling, computed from its users, and its key. The program takes its
-# numbers from its description, as the stack bound and the timing do.
+# onestack_task_set_header(target FILE... [CHECKED]): writes task_set.h from
+# the task set's description, for the target to include: the tick's period
+# in microseconds, each task's priority and period in ticks, each
+# resource's ceiling, computed from its users, and its key. The program
+# takes its numbers from its description, as the stack bound and the timing
+# do. CHECKED links the checked kernel, with the description's table: the
+# program stops at an activation or a hold that the description lacks.
 if(EXISTS ${ONESTACK_TREE}/tools/timing/main.cpp)
   if(ONESTACK_BARE_METAL)
     set(ONESTACK_TIMING_TOOL ${CMAKE_CURRENT_BINARY_DIR}/host/onestack_timing CACHE INTERNAL "")
@@ -105,19 +113,27 @@ if(EXISTS ${ONESTACK_TREE}/tools/timing/main.cpp)
 endif()
 
 function(onestack_task_set_header target)
+  cmake_parse_arguments(PARSE_ARGV 1 set "CHECKED" "" "")
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_task_set)
   set(tasks "")
   set(files "")
-  foreach(file ${ARGN})
+  foreach(file ${set_UNPARSED_ARGUMENTS})
     list(APPEND tasks --tasks ${CMAKE_CURRENT_SOURCE_DIR}/${file})
     list(APPEND files ${CMAKE_CURRENT_SOURCE_DIR}/${file})
   endforeach()
-  add_custom_command(OUTPUT ${dir}/task_set.h
+  set(outputs ${dir}/task_set.h)
+  set(checks "")
+  if(set_CHECKED) # the table for the checked kernel, which it links
+    list(APPEND outputs ${dir}/task_set.c)
+    set(checks --checks ${dir}/task_set.c)
+    target_link_libraries(${target} PRIVATE onestack_kernel_checked)
+  endif()
+  add_custom_command(OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    COMMAND ${ONESTACK_TIMING_TOOL} --header ${dir}/task_set.h ${tasks}
+    COMMAND ${ONESTACK_TIMING_TOOL} --header ${dir}/task_set.h ${checks} ${tasks}
     DEPENDS ${files}
     COMMENT "Writing ${target}'s constants from its task set")
-  target_sources(${target} PRIVATE ${dir}/task_set.h)
+  target_sources(${target} PRIVATE ${outputs})
   target_include_directories(${target} PRIVATE ${dir})
   if(ONESTACK_ON_BOARD)
     add_dependencies(${target} onestack_timing_tool)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Off means gone: the kernel built without ONESTACK_TRACE has the same
-# machine code as the kernel with every trace hook line deleted from its
-# sources, for the host and, where its toolchain is installed, the
-# Cortex-M3, at -Os.
+# machine code as the kernel with every trace hook line and every checked
+# build's hook line deleted from its sources, for the host and, where its
+# toolchain is installed, the Cortex-M3, at -Os. (The checked kernel, which
+# has its hooks on, is left out of the comparison.)
 #
 #   tools/trace/hooks_off_check.sh
 set -euo pipefail
@@ -14,7 +15,8 @@ mkdir -p "$tmp/stripped/tools"
 # and the stack check's functions too.
 cp -r CMakeLists.txt kernel boards "$tmp/stripped/"
 cp -r tools/stack "$tmp/stripped/tools/"
-grep -rl 'ONESTACK_TRACE_' "$tmp/stripped/kernel" --include='*.cpp' | xargs sed -i '/ONESTACK_TRACE_/d'
+grep -rlE 'ONESTACK_(TRACE|CHECK)_' "$tmp/stripped/kernel" --include='*.cpp' |
+    xargs sed -i -E '/ONESTACK_(TRACE|CHECK)_/d'
 targets=(host)
 command -v arm-none-eabi-gcc >/dev/null && targets+=(cortex-m3)
 for target in "${targets[@]}"; do
@@ -28,12 +30,13 @@ for target in "${targets[@]}"; do
     done
     objdump=objdump
     [ "$target" = cortex-m3 ] && objdump=arm-none-eabi-objdump
-    for object in $(cd "$tmp/build-$target-stripped" && find . -name '*.o' -o -name '*.obj'); do
+    for object in $(cd "$tmp/build-$target-stripped" && find . \( -name '*.o' -o -name '*.obj' \) \
+        -not -path '*onestack_kernel_checked.dir*'); do
         if ! diff <("$objdump" -d "$tmp/build-$target-$(basename "$PWD")/$object" | tail -n +4) \
                   <("$objdump" -d "$tmp/build-$target-stripped/$object" | tail -n +4) >/dev/null; then
-            echo "hooks_off_check: $target: $object differs from the kernel without its trace hooks" >&2
+            echo "hooks_off_check: $target: $object differs from the kernel without its hooks" >&2
             exit 1
         fi
     done
-    echo "hooks_off_check: $target: the kernel's machine code is that of the kernel without trace hooks"
+    echo "hooks_off_check: $target: the kernel's machine code is that of the kernel without hooks"
 done
