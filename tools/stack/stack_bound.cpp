@@ -287,6 +287,13 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         if (resolved.empty()) error = at + first_why;
         return !resolved.empty();
     };
+    // The function a name stands for, or "" when this program has none:
+    // the lines that the build writes, and a library's bounds, may name
+    // functions that this program lacks.
+    auto present = [this](const std::string &written) {
+        std::string ignored;
+        return Resolve(written, ignored);
+    };
     int64_t value = 0;
     if (what == "target" && n == 2) {
         for (size_t i = 0; i < TARGET_COUNT; ++i) {
@@ -307,8 +314,7 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
         // The program takes these functions' addresses; one that the graphs
         // lack is none of the program's to run.
         for (size_t i = 1; i < n; ++i) {
-            std::string ignored;
-            const std::string f = Resolve(words[i], ignored);
+            const std::string f = present(words[i]);
             if (!f.empty()) taken_.push_back(f);
         }
         return true;
@@ -403,24 +409,19 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
             error = at + "a bound is a number of bytes";
             return false;
         }
-        // A library's bounds may name functions that this program does not call.
-        std::string ignored;
-        std::string f;
-        f = Resolve(words[1], ignored);
+        const std::string f = present(words[1]);
         bounds_[f.empty() ? Title(words[1]) : f] = static_cast<uint64_t>(value);
         return true;
     }
     if (what == "tail-calls" && n == 3) {
-        std::string ignored;
-        const std::string from = Resolve(words[1], ignored);
-        const std::string to = Resolve(words[2], ignored);
+        const std::string from = present(words[1]);
+        const std::string to = present(words[2]);
         if (!from.empty() && !to.empty()) tail_calls_.insert({from, to});
         return true;
     }
     if (what == "absent" && n >= 2) {
         for (size_t i = 1; i < n; ++i) {
-            std::string ignored;
-            const std::string f = Resolve(words[i], ignored);
+            const std::string f = present(words[i]);
             if (!f.empty()) absent_.insert(f);
         }
         return true;
