@@ -87,14 +87,49 @@ static inline void BoardCountdown(uint32_t passes) {
     __asm__ volatile(".syntax unified\n1: subs %0, #1\n bne 1b" : "+r"(passes) : : "cc");
 }
 
+/* The board's clock, for stamping a trace (SetTraceClock(BoardClock,
+ * BOARD_CLOCK_HZ)): tick clocks since start-up, counted across ticks while
+ * the tick runs and standing still while it is stopped. The tick's handler
+ * must call BoardAcknowledgeTick first and be the most urgent handler that
+ * reads the clock. */
+#define BOARD_CLOCK_HZ BOARD_TICK_HZ
+extern uint64_t board_clock_base;   /* clocks of the tick's periods before the running one */
+extern uint32_t board_clock_period; /* clocks of the running period; 0 while the tick is stopped */
+
 #ifndef BOARD_TICK
 /* The tick is SysTick on the core clock. */
 #define BOARD_TICK_IS_SYSTICK 1
 #define BOARD_TICK BOARD_SYSTICK
 #define BOARD_TICK_HANDLER SysTick_Handler
 
+#define BOARD_SYSTICK_WRAPPED() (BOARD_REGISTER(0xE000ED04) & (1u << 26)) /* ICSR.PENDSTSET */
+static inline uint64_t BoardClock(void) {
+    const uint32_t was = BoardMaskInterrupts();
+    uint64_t clocks = board_clock_base;
+    if (board_clock_period != 0) {
+        /* A period ends as the count reaches 0, which pends the tick; the
+         * next clock reloads it. So a count c is period - c clocks into a
+         * period, and 0 is its first clock. */
+        uint32_t period = board_clock_period;
+        const uint32_t wrapped = BOARD_SYSTICK_WRAPPED();
+        uint32_t count = BOARD_REGISTER(0xE000E018);
+        if (BOARD_SYSTICK_WRAPPED() != wrapped || wrapped != 0) {
+            /* The count reached 0 before this read and the handler has not
+             * yet counted that period: the next runs from the reload. */
+            count = BOARD_REGISTER(0xE000E018);
+            clocks += period;
+            period = BOARD_REGISTER(0xE000E014) + 1;
+        }
+        if (count != 0) clocks += period - count;
+    }
+    BoardRestoreInterrupts(was);
+    return clocks;
+}
+
 /* Interrupts every `period` tick clocks (at most 2^24), or stops with 0. */
 static inline void BoardStartTick(uint32_t period) {
+    board_clock_base = BoardClock();
+    board_clock_period = period;
     BOARD_REGISTER(0xE000E010) = 0;
     if (period == 0) return;
     BOARD_REGISTER(0xE000E014) = period - 1;
@@ -105,8 +140,12 @@ static inline void BoardStartTick(uint32_t period) {
 /* From the tick's handler: the next tick comes `period` clocks after this one. */
 static inline void BoardTickAgain(uint32_t period) { BOARD_REGISTER(0xE000E014) = period - 1; }
 
-/* From the tick's handler, first: SysTick needs no acknowledgement. */
-static inline void BoardAcknowledgeTick(void) {}
+/* From the tick's handler, first: SysTick needs no acknowledgement; the
+ * clock counts the period that has ended and the one the reload began. */
+static inline void BoardAcknowledgeTick(void) {
+    board_clock_base += board_clock_period;
+    board_clock_period = BOARD_REGISTER(0xE000E014) + 1;
+}
 
 /* A counter of tick clocks that runs without interrupting; it wraps
  * within BOARD_COUNTER_MASK. It takes the tick's timer. */

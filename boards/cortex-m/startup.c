@@ -201,6 +201,9 @@ static void GuardTheStack(void) {
     __asm__ volatile("dsb\n\tisb" : : : "memory");
 }
 
+uint64_t board_clock_base;
+uint32_t board_clock_period;
+
 /* SysTick is optional on ARMv6-M, and absent from some chips: its reload
  * register then reads zero whatever is written. */
 static int HasTheSysTickItTicksWith(void) {

@@ -21,7 +21,7 @@ enum {
     TIMER_START = 0x000,
     TIMER_STOP = 0x004,
     TIMER_CLEAR = 0x00C,
-    TIMER_CAPTURE0 = 0x040,
+    TIMER_CAPTURE1 = 0x044,
     TIMER_COMPARE0 = 0x140,
     TIMER_SHORTS = 0x200, /* bit 0: COMPARE0 clears the count */
     TIMER_INTENSET = 0x304,
@@ -40,8 +40,30 @@ static inline void BoardConfigureTimer(void) {
     TIMER0(TIMER_CLEAR) = 1;
 }
 
+static inline uint32_t BoardCounter(void) {
+    TIMER0(TIMER_CAPTURE1) = 1; /* into CC1: CC0 holds the tick's compare */
+    return TIMER0(TIMER_CC1);
+}
+
+/* The board's clock (cortex_m.h): the compare clears the count at each tick,
+ * so the clock adds the periods that ended to the count. */
+static inline uint64_t BoardClock(void) {
+    const uint32_t was = BoardMaskInterrupts();
+    const uint32_t wrapped = TIMER0(TIMER_COMPARE0);
+    uint32_t count = BoardCounter();
+    uint64_t clocks = board_clock_base;
+    if (TIMER0(TIMER_COMPARE0) != wrapped || wrapped != 0) {
+        count = BoardCounter(); /* after the compare, which the handler has not yet counted */
+        clocks += board_clock_period;
+    }
+    BoardRestoreInterrupts(was);
+    return clocks + count;
+}
+
 /* Interrupts every `period` timer clocks, or stops with 0. */
 static inline void BoardStartTick(uint32_t period) {
+    board_clock_base = BoardClock();
+    board_clock_period = period;
     BoardConfigureTimer();
     if (period == 0) return;
     TIMER0(TIMER_CC0) = period;
@@ -55,13 +77,18 @@ static inline void BoardStartTick(uint32_t period) {
 /* From the tick's handler: the next tick comes `period` clocks from now,
  * counted afresh, so that it is never already behind the count. */
 static inline void BoardTickAgain(uint32_t period) {
+    const uint32_t was = BoardMaskInterrupts();
+    board_clock_base += BoardCounter();
     TIMER0(TIMER_CLEAR) = 1;
     TIMER0(TIMER_CC0) = period;
+    board_clock_period = period;
+    BoardRestoreInterrupts(was);
 }
 
 /* From the tick's handler, first: the compare event stays raised, and its
  * interrupt pending, until cleared. */
 static inline void BoardAcknowledgeTick(void) {
+    if (TIMER0(TIMER_COMPARE0) != 0) board_clock_base += board_clock_period;
     TIMER0(TIMER_COMPARE0) = 0;
     (void)TIMER0(TIMER_COMPARE0); /* the write reaches the timer before the handler returns */
 }
@@ -69,10 +96,6 @@ static inline void BoardAcknowledgeTick(void) {
 static inline void BoardStartCounter(void) {
     BoardConfigureTimer();
     TIMER0(TIMER_START) = 1;
-}
-static inline uint32_t BoardCounter(void) {
-    TIMER0(TIMER_CAPTURE0) = 1;
-    return TIMER0(TIMER_CC0);
 }
 
 #endif

@@ -100,6 +100,20 @@ void BoardTickAgain(uint32_t period);
 static inline void BoardStartCounter(void) {}
 static inline uint32_t BoardCounter(void) { return BOARD_REGISTER(BOARD_CLINT + 0xBFF8); }
 
+/* The board's clock, for stamping a trace (SetTraceClock(BoardClock,
+ * BOARD_CLOCK_HZ)): the cycle counter, which QEMU advances one count per
+ * instruction under -icount shift=0, one nanosecond each; on a chip it
+ * counts the core's cycles, and BOARD_CLOCK_HZ is the core's clock. */
+#define BOARD_CLOCK_HZ 1000000000u
+static inline uint64_t BoardClock(void) {
+    uint32_t high, low, again;
+    do {
+        __asm__ volatile("csrr %0, mcycleh\n\tcsrr %1, mcycle\n\tcsrr %2, mcycleh"
+                         : "=r"(high), "=r"(low), "=r"(again));
+    } while (high != again);
+    return (uint64_t)high << 32 | low;
+}
+
 /* A loop of exactly two instructions per pass, for calibration. */
 static inline void BoardCountdown(uint32_t passes) {
     __asm__ volatile("1: addi %0, %0, -1\n\tbnez %0, 1b" : "+r"(passes) : : "memory");
