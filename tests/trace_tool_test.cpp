@@ -242,4 +242,20 @@ TEST(TraceTool, AClockThatRunsBackwardsStandsStill) {
     EXPECT_NE(trace::Vcd(s).find("$enddefinitions"), std::string::npos);
 }
 
+// Times in ns: A runs 10-30 and 90-110, B 40-80 and holds 50-60. The
+// kernel's gaps between them, 10 ns each, are an activation's switch in and
+// out: twice the longest. Each figure counts one count of the clock, 1 ns,
+// beyond the stamps.
+TEST(TraceTool, TimesGiveEachTasksLongestAndTheKernelsSwitch) {
+    trace::Trace t;
+    std::string error;
+    ASSERT_TRUE(trace::Parse(Nested().bytes, t, error)) << error;
+    const std::string times = trace::Times(trace::BuildSchedule(t, false));
+    for (const char *line : {"\ncost dispatch 22ns\n", "\nexecution B 41ns\nobserved B 61ns\nhold B * 11ns\n",
+                             "\nexecution A 41ns\nobserved A 111ns\n"}) {
+        EXPECT_NE(times.find(line), std::string::npos) << line << " in\n" << times;
+    }
+    EXPECT_NE(trace::Times(trace::BuildSchedule(t, true)).find("no clock"), std::string::npos);
+}
+
 } // namespace

@@ -107,6 +107,7 @@ class Builder {
 public:
     Builder(const Trace &trace, bool by_sequence) : trace_(trace) {
         schedule_.nanoseconds = trace.nanoseconds && !by_sequence;
+        if (schedule_.nanoseconds) schedule_.resolution = trace.resolution;
     }
 
     Schedule Build() {
@@ -267,6 +268,8 @@ private:
             if (r != nullptr) {
                 r->holds = std::max(0, r->holds + (e.kind == TRACE_ACQUIRED ? 1 : -1));
                 r->current = e.a;
+                if (e.kind == TRACE_ACQUIRED && r->row >= 0 && size_t(r->row) < schedule_.rows.size())
+                    schedule_.rows[size_t(r->row)].acquired = true;
             }
             if (frame != nullptr) frame->awaiting = false;
             schedule_.marks.push_back(
@@ -561,7 +564,27 @@ double Covered(const std::vector<Stretch> &stretches, double from, double to) {
     return sum;
 }
 
-std::string Nanoseconds(double t) { return std::to_string(std::llround(t)) + "ns"; }
+// The longest time in which no task ran while an activation waited for
+// its entry or its return: the kernel's switch from one task to another,
+// or an interrupt's exit to the task it runs.
+double LongestGap(const Schedule &schedule, const std::vector<Stretch> &responses) {
+    std::vector<Stretch> ran;
+    for (const Row &row : schedule.rows) ran.insert(ran.end(), row.running.begin(), row.running.end());
+    std::sort(ran.begin(), ran.end(), [](const Stretch &a, const Stretch &b) { return a.start < b.start; });
+    double longest = 0, until = ran.empty() ? 0 : ran[0].end;
+    for (size_t i = 1; i < ran.size(); ++i) {
+        const Stretch gap{until, ran[i].start};
+        until = std::max(until, ran[i].end);
+        if (gap.end <= gap.start) continue;
+        for (const Stretch &r : responses) {
+            if (r.start <= gap.start && gap.end <= r.end) longest = std::max(longest, gap.end - gap.start);
+        }
+    }
+    return longest;
+}
+
+// Rounded up: the figures are upper bounds.
+std::string Nanoseconds(double t) { return std::to_string(std::llround(std::ceil(t - 1e-6))) + "ns"; }
 
 } // namespace
 
@@ -574,12 +597,15 @@ std::string Times(const Schedule &schedule) {
         double response = 0, execution = 0, blocking = 0;
     };
     std::vector<Seen> seen(schedule.rows.size());
+    std::vector<Stretch> responses; // activation to return, of every activation seen whole
     for (const Flow &flow : schedule.flows) {
         const Row &row = schedule.rows[flow.row];
         for (const Slice &slice : schedule.slices) {
-            if (slice.row != flow.row || slice.start != flow.entered || slice.end <= slice.start) continue;
+            // Within one count of a coarse clock, an entry can start and end at one stamp.
+            if (slice.row != flow.row || slice.start != flow.entered || slice.end < slice.start) continue;
             Seen &s = seen[flow.row];
             ++s.activations;
+            responses.push_back({flow.activated, slice.end});
             s.response = std::max(s.response, slice.end - flow.activated);
             s.execution = std::max(s.execution, Covered(row.running, slice.start, slice.end));
             double lower = 0; // a lower task held a ceiling at or above this one's priority
@@ -594,17 +620,28 @@ std::string Times(const Schedule &schedule) {
             break;
         }
     }
+    // The time between two stamps can exceed their difference by up to one
+    // count of the clock: each figure counts that count more.
+    const double count = schedule.resolution;
+    text += "# Each time below counts one count of the trace's clock, " + Nanoseconds(count) +
+            ", beyond its stamps.\n";
+    const double gap = LongestGap(schedule, responses);
+    if (gap > 0) {
+        text += "# The kernel between tasks: the longest gap seen, twice, for an activation's switch\n"
+                "# in and out.\n";
+        text += "cost dispatch " + Nanoseconds(2 * (gap + count)) + "\n";
+    }
     for (size_t i = 0; i < schedule.rows.size(); ++i) {
         const Row &row = schedule.rows[i];
         const Seen &s = seen[i];
         if (s.activations == 0) continue;
         double hold = 0;
-        for (const Raised &r : row.holding) hold = std::max(hold, r.end - r.start);
+        for (const Raised &r : row.holding) hold = std::max(hold, r.end - r.start + count);
         text += "# " + row.name + ": " + std::to_string(s.activations) + " activations, blocked at most " +
                 Nanoseconds(s.blocking) + "\n";
-        text += "execution " + row.name + " " + Nanoseconds(s.execution) + "\n";
-        text += "observed " + row.name + " " + Nanoseconds(s.response) + "\n";
-        if (hold > 0) text += "hold " + row.name + " * " + Nanoseconds(hold) + "\n";
+        text += "execution " + row.name + " " + Nanoseconds(s.execution + count) + "\n";
+        text += "observed " + row.name + " " + Nanoseconds(s.response + count) + "\n";
+        if (row.acquired) text += "hold " + row.name + " * " + Nanoseconds(std::max(hold, count)) + "\n";
     }
     return text;
 }

@@ -30,6 +30,7 @@ struct Row {
     std::vector<Stretch> preempted; // begun, and something else runs or the kernel does
     std::vector<Stretch> waiting;   // activated, not yet begun
     std::vector<Raised> holding;
+    bool acquired = false; // took a ceiling, if only for less than a count of the clock
 };
 
 struct Mark {
@@ -61,7 +62,8 @@ struct Level {
 };
 
 struct Schedule {
-    bool nanoseconds; // time unit; else one step per event, not a time
+    bool nanoseconds;      // time unit; else one step per event, not a time
+    double resolution = 0; // nanoseconds of one count of the trace's clock
     double end = 0;
     std::vector<Row> rows; // highest priority first
     std::vector<Slice> slices;

@@ -147,6 +147,7 @@ bool ReadFrom(Source &in, Trace &trace, std::string &error) {
     }
     trace = Trace{};
     trace.nanoseconds = hz != 0;
+    trace.resolution = hz != 0 ? 1e9 / static_cast<double>(hz) : 0;
     trace.dropped = static_cast<uint32_t>(dropped);
     if (version_2 && !ReadLive(in, trace, error)) return false;
     for (uint64_t n = 0; n < count; ++n) {

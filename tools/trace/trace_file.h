@@ -33,6 +33,7 @@ struct LiveTask {
 
 struct Trace {
     bool nanoseconds = false; // the times in nanoseconds, else no clock's and the sequence orders them
+    double resolution = 0;    // nanoseconds of one count of the clock that stamped them
     uint32_t dropped = 0;     // older events the ring no longer held
     std::vector<LiveTask> live;
     std::vector<Event> events;
