@@ -4,8 +4,11 @@
 // the kernel's costs on the board as lines of it.
 //   onestack_timing --tasks FILE...
 //   onestack_timing [--header FILE] [--checks FILE] --tasks FILE...
+//   onestack_timing [--at-least PERCENT] --tasks FILE...
 // Exits 0 when every task meets its deadline and the kernel's task records
-// suffice, 1 when not (saying why), 2 on input it cannot take. With
+// suffice, 1 when not (saying why), 2 on input it cannot take; 1 too when
+// a response observed is above its analysis, or with --at-least, below
+// that share of it (a test that a run reached its worst case). With
 // --header it writes instead the description's constants for the program:
 // each task's priority and period in ticks, each resource's ceiling,
 // computed from its users, and a key; with --checks, the checked kernel's
@@ -13,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
@@ -257,7 +261,12 @@ int main(int argc, char **argv) {
     Program program;
     std::string header;
     std::string checks;
+    int at_least = 0;
     for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--at-least" && i + 1 < argc) {
+            at_least = std::atoi(argv[++i]);
+            continue;
+        }
         if (std::string(argv[i]) == "--header" && i + 1 < argc && header.empty()) {
             header = argv[++i];
             continue;
@@ -267,7 +276,9 @@ int main(int argc, char **argv) {
             continue;
         }
         if (std::string(argv[i]) != "--tasks" || i + 1 == argc) {
-            std::fprintf(stderr, "usage: onestack_timing [--header FILE] [--checks FILE] --tasks FILE...\n");
+            std::fprintf(stderr,
+                         "usage: onestack_timing [--header FILE] [--checks FILE] [--at-least PERCENT] "
+                         "--tasks FILE...\n");
             return 2;
         }
         const std::string path = argv[++i];
@@ -295,25 +306,37 @@ int main(int argc, char **argv) {
         return 2;
     }
     const Analysis a = Settle(program, tasks, handlers);
-    std::printf("%-16s %8s %12s %12s %12s %12s %12s %12s\n", "task", "priority", "execution", "every",
+    std::printf("%-16s %8s %12s %12s %12s %12s %12s %18s\n", "task", "priority", "execution", "every",
                 "deadline", "blocking", "response", "observed");
-    bool below = false; // a run showed a response above the analysed one
+    bool below = false;    // a run showed a response above the analysed one
+    bool short_of = false; // a run's worst fell short of --at-least
     for (size_t i = 0; i < tasks.size(); ++i) {
         const TimedTask &t = tasks[i];
         const auto &r = a.tasks[i];
         const auto seen = program.Observed().find(t.name);
         const bool exceeded = seen != program.Observed().end() && r.bounded && seen->second > r.time;
         below = below || exceeded;
-        const char *note = !r.bounded ? r.reason.c_str()
-                           : exceeded ? "OBSERVED ABOVE THE ANALYSIS"
-                           : r.meets  ? ""
-                                      : "MISSES its deadline";
-        std::printf("%-16s %8d %12s %12s %12s %12s %12s %12s%s%s\n", t.name.c_str(),
+        std::string observed = "-";
+        bool short_here = false;
+        if (seen != program.Observed().end()) {
+            observed = Format(seen->second);
+            if (r.bounded && r.time > 0) {
+                const uint64_t percent = seen->second * 100 / r.time;
+                observed += " (" + std::to_string(percent) + " %)";
+                short_here = percent < static_cast<uint64_t>(at_least);
+            }
+        }
+        short_of = short_of || short_here;
+        const char *note = !r.bounded   ? r.reason.c_str()
+                           : exceeded   ? "OBSERVED ABOVE THE ANALYSIS"
+                           : !r.meets   ? "MISSES its deadline"
+                           : short_here ? "observed short of its share"
+                                        : "";
+        std::printf("%-16s %8d %12s %12s %12s %12s %12s %18s%s%s\n", t.name.c_str(),
                     static_cast<int>(t.priority), Format(t.execution).c_str(),
                     t.interarrival == ONCE ? "once" : Format(t.interarrival).c_str(),
                     t.deadline == 0 ? "-" : Format(t.deadline).c_str(), Format(r.blocking).c_str(),
-                    r.bounded ? Format(r.time).c_str() : "unbounded",
-                    seen == program.Observed().end() ? "-" : Format(seen->second).c_str(),
+                    r.bounded ? Format(r.time).c_str() : "unbounded", observed.c_str(),
                     *note != '\0' ? "  " : "", note);
     }
     std::map<std::string, std::vector<std::string>> users;
@@ -330,6 +353,10 @@ int main(int argc, char **argv) {
                 static_cast<unsigned>(a.live_records), static_cast<int>(MAX_TASKS));
     if (below) {
         std::printf("a run showed a response above its analysis: its figures or the analysis are wrong\n");
+        return 1;
+    }
+    if (short_of) {
+        std::printf("a run's worst response is below %d %% of its analysis\n", at_least);
         return 1;
     }
     if (!a.feasible) {
