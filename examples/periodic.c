@@ -12,7 +12,9 @@
 #include "onestack.h"
 #include "task_set.h"
 
-#ifdef ONESTACK_TRACE
+#if defined(PERIODIC_TICKS)
+enum { TICKS = PERIODIC_TICKS };
+#elif defined(ONESTACK_TRACE)
 enum { TICKS = 10 }; /* a traced run: short enough for the ring */
 #else
 enum { TICKS = 1000 };
@@ -72,6 +74,9 @@ static void Start(void) {
 }
 
 int main(void) {
+#ifdef ONESTACK_TRACE
+    SetTraceClock(BoardClock, BOARD_CLOCK_HZ);
+#endif
     StartOS(Start, TASK_START_PRIORITY, "Start");
     for (int tick = 1; tick <= TICKS; ++tick) {
         printf("tick %4d:", tick);

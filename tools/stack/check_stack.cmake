@@ -107,10 +107,52 @@ if(EXISTS ${ONESTACK_TREE}/tools/timing/main.cpp)
               ${ONESTACK_TREE}/tools/timing/response_time.h
       COMMENT "Building the timing tool for the host")
     add_custom_target(onestack_timing_tool DEPENDS ${ONESTACK_TIMING_TOOL})
+    # And the trace tool, which reads what the board's traced runs record.
+    set(ONESTACK_TRACE_TOOL ${CMAKE_CURRENT_BINARY_DIR}/host/onestack_trace CACHE INTERNAL "")
+    set(trace_sources ${ONESTACK_TREE}/tools/trace/main.cpp ${ONESTACK_TREE}/tools/trace/trace_file.cpp
+      ${ONESTACK_TREE}/tools/trace/schedule.cpp)
+    add_custom_command(OUTPUT ${ONESTACK_TRACE_TOOL}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/host
+      COMMAND ${ONESTACK_HOST_CXX} -std=c++17 -O2 -I${ONESTACK_TREE}/tools/trace -I${ONESTACK_TREE}/kernel/include
+              -o ${ONESTACK_TRACE_TOOL} ${trace_sources}
+      DEPENDS ${trace_sources} ${ONESTACK_TREE}/tools/trace/schedule.h ${ONESTACK_TREE}/tools/trace/trace_file.h
+      COMMENT "Building the trace tool for the host")
+    add_custom_target(onestack_trace_tool DEPENDS ${ONESTACK_TRACE_TOOL})
   else()
     set(ONESTACK_TIMING_TOOL $<TARGET_FILE:onestack_timing> CACHE INTERNAL "")
   endif()
 endif()
+
+# onestack_response_test(target TRACE file TASKS file... [AT_LEAST percent]):
+# on a board, runs the traced program under QEMU's instruction-counted time,
+# which writes its trace, stamped by the board's clock, to `file`; reads
+# from the trace the longest execution, response and hold of each task and
+# the kernel's longest switch, and analyses the task set with them: every
+# response the run showed must be within its analysed bound, and with
+# AT_LEAST, at least that share of it.
+function(onestack_response_test target)
+  if(NOT ONESTACK_ON_BOARD)
+    return()
+  endif()
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TRACE;AT_LEAST" "TASKS")
+  if(NOT DEFINED arg_AT_LEAST)
+    set(arg_AT_LEAST 0)
+  endif()
+  set(tasks "")
+  foreach(file ${arg_TASKS})
+    list(APPEND tasks ${CMAKE_CURRENT_SOURCE_DIR}/${file})
+  endforeach()
+  add_dependencies(${target} onestack_trace_tool onestack_timing_tool)
+  # The trace's ring takes RAM from the heap's least, 4 KiB, which the
+  # C library's buffers for the trace file and the output need only 3 of:
+  # so the program fits the smallest board's 16 KiB.
+  target_link_options(${target} PRIVATE -Wl,--defsym=_heap_size_min=3K)
+  add_test(NAME response_within_analysis_${target}
+    COMMAND ${CMAKE_COMMAND} "-DCOMMAND=${ONESTACK_QEMU_COUNTED};$<TARGET_FILE:${target}>"
+            -DDIR=${CMAKE_CURRENT_BINARY_DIR}/${target}_run -DTRACE=${arg_TRACE} "-DTASKS=${tasks}"
+            -DTRACE_TOOL=${ONESTACK_TRACE_TOOL} -DTIMING_TOOL=${ONESTACK_TIMING_TOOL} -DAT_LEAST=${arg_AT_LEAST}
+            -P ${ONESTACK_TREE}/tools/timing/check_response.cmake)
+endfunction()
 
 function(onestack_task_set_header target)
   cmake_parse_arguments(PARSE_ARGV 1 set "CHECKED" "" "")
