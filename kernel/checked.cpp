@@ -23,6 +23,12 @@ struct Message {
     char text[128] = "the task set";
     uint32_t used = sizeof "the task set";
 
+    // In place: a fresh Message would be built on the stack, which every
+    // activation's path would then count.
+    void Reset() {
+        used = sizeof "the task set";
+        text[used] = '\0';
+    }
     void Add(const char *part) {
         while (*part != '\0' && used + 1 < sizeof text) text[used++] = *part++;
         text[used] = '\0';
@@ -44,21 +50,31 @@ struct Message {
     }
 };
 
-Message message; // written afresh by each stop
+Message message; // written afresh by each stop, after its unchanging start
 
 } // namespace
+
+// The check's stop: a function of its own, which the stack bound counts as
+// a run's end (checked.stack), over its caller's path only, rather than in
+// every activation's path. "the task set", then `name`, `rule`, `number`
+// and `after`.
+[[gnu::noinline, gnu::cold]] void StopUndeclared(const char *name, const char *rule, int32_t number,
+                                                 const char *after) {
+    message.Reset();
+    message.Add(name);
+    message.Add(rule);
+    message.Add(number);
+    message.Add(after);
+    StopKernel(message.text);
+}
 
 // An unnamed task matches none: the description names every task.
 void CheckActivation(int32_t priority, const char *name) {
     for (uint32_t i = 0; i < onestack_task_set_count && name != nullptr; ++i) {
         if (onestack_task_set[i].priority == priority && SameName(onestack_task_set[i].name, name)) return;
     }
-    message = Message{};
-    message.Add(name != nullptr ? name : "a task without a name");
-    message.Add(" at priority ");
-    message.Add(priority);
-    message.Add(" is not in its description");
-    StopKernel(message.text);
+    StopUndeclared(name != nullptr ? name : "a task without a name", " at priority ", priority,
+                   " is not in its description");
 }
 
 // Precondition: `name` is the running task's, which its activation checked,
@@ -71,12 +87,8 @@ void CheckHold(const char *name, int32_t ceiling) {
             if (task.ceilings[c] == ceiling) return;
         }
     }
-    message = Message{};
-    message.Add(name);
-    message.Add(" takes a resource at ceiling ");
-    message.Add(ceiling);
-    message.Add(", which its description does not give it");
-    StopKernel(message.text);
+    StopUndeclared(name, " takes a resource at ceiling ", ceiling,
+                   ", which its description does not give it");
 }
 
 } // namespace onestack
