@@ -6,26 +6,27 @@
  * and counted, and the program goes on. "quit" ends the run.
  *
  * Console (priority 2) and Report (1) both write to the UART: each line is
- * written holding the resource (2, UART_KEY), so lines never mix. Idle (0)
- * waits for interrupts between events. */
+ * written holding the UART's resource, so lines never mix. Idle (0) waits
+ * for interrupts between events. The priorities and the resource's ceiling
+ * come from the task set's description, console.stack. */
 #include <string.h>
 
 #include "board.h"
 #include "onestack.h"
+#include "task_set.h"
 
 enum {
     TICK_MS = 8, /* the tick's period */
     REPORT_TICKS = 20,
     UART_LEVEL = 1, /* interrupt priority levels: 0 is the most urgent */
     TICK_LEVEL = 2,
-    UART_KEY = 1,
     LINE_MAX = 64,
 };
 
 /* Room for a whole screenful typed ahead: while Console answers, and its
  * UART may keep it waiting, the bytes that come are kept, not dropped. */
 static void Console(void);
-ONESTACK_CHANNEL(received, 256, Console, 2, "Console");
+ONESTACK_CHANNEL(received, 256, Console, TASK_CONSOLE_PRIORITY, "Console");
 
 /* Written by Console only, read by Report under the UART's resource. */
 static uint32_t lines, bytes;
@@ -47,7 +48,7 @@ static void WriteNumber(uint32_t n) {
 
 /* "N lines, N bytes, N dropped, N refused\n", holding the UART. */
 static void WriteStatistics(const char *prefix) {
-    AcquireResource(2, UART_KEY);
+    AcquireResource(RESOURCE_UART_CEILING, RESOURCE_UART_KEY);
     Write(prefix);
     WriteNumber(lines);
     Write(" lines, ");
@@ -57,15 +58,15 @@ static void WriteStatistics(const char *prefix) {
     Write(" dropped, ");
     WriteNumber(RefusedActivations());
     Write(" refused\n");
-    ReleaseResource(2, UART_KEY);
+    ReleaseResource(RESOURCE_UART_CEILING, RESOURCE_UART_KEY);
 }
 
 static void Answer(const char *first, const char *second) {
-    AcquireResource(2, UART_KEY);
+    AcquireResource(RESOURCE_UART_CEILING, RESOURCE_UART_KEY);
     Write(first);
     Write(second);
     Write("\n");
-    ReleaseResource(2, UART_KEY);
+    ReleaseResource(RESOURCE_UART_CEILING, RESOURCE_UART_KEY);
 }
 
 static void RunCommand(const char *line) {
@@ -150,14 +151,14 @@ static void Start(void) {
     BoardSetPriority(16 + BOARD_UART_IRQ, UART_LEVEL);
     BoardUartStartReceiving();
     BoardEnableIrq(BOARD_UART_IRQ);
-    report_timer = StartTimer(Report, 1, "Report", REPORT_TICKS, REPORT_TICKS);
+    report_timer = StartTimer(Report, TASK_REPORT_PRIORITY, "Report", REPORT_TICKS, REPORT_TICKS);
     BoardStartTick(BoardTicksFromMs(TICK_MS));
-    ActivateTask(Idle, 0, "Idle");
+    ActivateTask(Idle, TASK_IDLE_PRIORITY, "Idle");
     TerminateTask();
 }
 
 int main(void) {
     BoardUartStart();
-    StartOS(Start, 1, "Start");
+    StartOS(Start, TASK_START_PRIORITY, "Start");
     return 0;
 }

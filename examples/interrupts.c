@@ -9,6 +9,7 @@
 
 #include "board.h"
 #include "onestack.h"
+#include "task_set.h"
 
 enum {
     SAMPLES = 6,
@@ -46,12 +47,12 @@ static void Sample(void) { /* priority 2 */
 void BOARD_TICK_HANDLER(void) {
     BoardAcknowledgeTick();
     if (++ticks == SAMPLES) BoardStartTick(0);
-    ActivateTask(Sample, 2, "Sample");
+    ActivateTask(Sample, TASK_SAMPLE_PRIORITY, "Sample");
 }
 
 void IRQ0_Handler(void) {
-    ActivateTask(Log, 1, "Log");
-    ActivateTask(Alarm, 3, "Alarm");
+    ActivateTask(Log, TASK_LOG_PRIORITY, "Log");
+    ActivateTask(Alarm, TASK_ALARM_PRIORITY, "Alarm");
 }
 
 /* Waits with the check and the wait under one mask, so that the last Log,
@@ -69,12 +70,12 @@ static void Start(void) {
     BoardSetPriority(16 + ALARM_IRQ, ALARM_LEVEL);
     BoardEnableIrq(ALARM_IRQ);
     BoardStartTick(BoardTicksFromMs(TICK_MS));
-    ActivateTask(Idle, 0, "Idle");
+    ActivateTask(Idle, TASK_IDLE_PRIORITY, "Idle");
     TerminateTask();
 }
 
 int main(void) {
-    StartOS(Start, 1, "Start");
+    StartOS(Start, TASK_START_PRIORITY, "Start");
 #ifdef ONESTACK_TRACE
     /* A traced build writes the run to the host through semihosting, and
      * where the board has a UART, the same bytes through it too. */

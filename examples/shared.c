@@ -10,6 +10,7 @@
 
 #include "board.h"
 #include "onestack.h"
+#include "task_set.h"
 
 enum {
     TICKS = 12,
@@ -50,7 +51,7 @@ void BOARD_TICK_HANDLER(void) {
     Record();
     if (ticks % 3 == 0) BoardPendIrq(ALARM_IRQ);
     ReleaseInterruptCeiling(hold);
-    if (ticks % 4 == 0) ActivateTask(Report, 1, "Report");
+    if (ticks % 4 == 0) ActivateTask(Report, TASK_REPORT_PRIORITY, "Report");
 }
 
 static void Idle(void) { /* priority 0 */
@@ -62,11 +63,11 @@ static void Start(void) {
     BoardSetPriority(16 + ALARM_IRQ, ALARM_LEVEL);
     BoardEnableIrq(ALARM_IRQ);
     BoardStartTick(BoardTicksFromMs(TICK_MS));
-    ActivateTask(Idle, 0, "Idle");
+    ActivateTask(Idle, TASK_IDLE_PRIORITY, "Idle");
     TerminateTask();
 }
 
 int main(void) {
-    StartOS(Start, 1, "Start");
+    StartOS(Start, TASK_START_PRIORITY, "Start");
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "board.h"
 #include "onestack.h"
+#include "task_set.h"
 
 enum {
     TICK_US = 800, /* one tick of time */
@@ -66,16 +67,16 @@ static void Idle(void) { /* priority 0 */
 }
 
 static void Start(void) {
-    a = StartTimer(A, 2, "A", 7, 7);
-    b = StartTimer(B, 2, "B", 11, 11);
-    c = StartTimer(C, 3, "C", 30, 0);
+    a = StartTimer(A, TASK_A_PRIORITY, "A", 7, 7);
+    b = StartTimer(B, TASK_B_PRIORITY, "B", 11, 11);
+    c = StartTimer(C, TASK_C_PRIORITY, "C", 30, 0);
     BoardSetPriority(BOARD_TICK, 0);
-    ActivateTask(Idle, 0, "Idle");
+    ActivateTask(Idle, TASK_IDLE_PRIORITY, "Idle");
     TerminateTask();
 }
 
 int main(void) {
-    StartOS(Start, 4, "Start");
+    StartOS(Start, TASK_START_PRIORITY, "Start");
     printf("%d ticks of time, %d tick interrupts: %d at due times, %d at the end; %d activations, %d late\n",
            END, interrupts, due_instants, interrupts - due_instants, activations, late);
     return 0;

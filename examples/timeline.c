@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "onestack.h"
+#include "task_set.h"
 
 enum { STEPS = 32, TASKS = 5 };
 
@@ -43,26 +44,26 @@ static void E(void) {
 }
 static void B(void) {
     Begin('B');
-    ActivateTask(D, 4, "D");
+    ActivateTask(D, TASK_D_PRIORITY, "D");
     Work('B');
     End('B');
 }
 static void C(void) {
     Begin('C');
-    ActivateTask(B, 2, "B");
+    ActivateTask(B, TASK_B_PRIORITY, "B");
     Work('C');
     End('C');
 }
 static void A(void) {
     Begin('A');
-    ActivateTask(C, 3, "C"); /* preempts A; C makes B ready, which runs before A resumes */
+    ActivateTask(C, TASK_C_PRIORITY, "C"); /* preempts A; C makes B ready, which runs before A resumes */
     Work('A');
-    ActivateTask(E, 1, "E"); /* equal priority: waits until A has ended */
+    ActivateTask(E, TASK_E_PRIORITY, "E"); /* equal priority: waits until A has ended */
     End('A');
 }
 
 int main(void) {
-    StartOS(A, 1, "A");
+    StartOS(A, TASK_A_PRIORITY, "A");
     puts("One column per step: a letter where the task runs, a dot where it waits preempted.");
     for (int t = 0; t < TASKS; ++t) {
         printf("%c (priority %d) |", names[t], priorities[t]);

@@ -114,11 +114,12 @@ static void Task4(void) {
 
 void BOARD_IRQ_HANDLER(LOW_LINE)(void) {
     static const TaskEntry entries[] = {Task2, Task3, Task4};
+    static const char *const names[] = {"Task2", "Task3", "Task4"};
     Acknowledge(LOW_LINE);
     const int32_t task = next_task;
     if (task != 0) {
-        ActivateTask(Prelude, task, "prelude");
-        ActivateTask(entries[task - 2], task, "next");
+        ActivateTask(Prelude, task, "Prelude");
+        ActivateTask(entries[task - 2], task, names[task - 2]);
     } else {
         RaiseAtDeepest(4, MIDDLE_LINE);
     }
