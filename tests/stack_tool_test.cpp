@@ -214,6 +214,11 @@ const Case CASES[] = {
      -2,
      "tasks:2: not a line of a task set"},
     {"an unknown target is refused", {"main 16"}, "target vax\n", -2, "tasks:1: no target \"vax\""},
+    {"a channel with no room is refused",
+     {"main 16"},
+     "target x86-64\nstart main\ntask main 1\nchannel c 0 main main 1\n",
+     -2,
+     "tasks:4: a channel's capacity is 1 to 65536 items"},
 };
 
 class StackToolCase : public testing::TestWithParam<Case> {};

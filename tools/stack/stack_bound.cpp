@@ -398,7 +398,24 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
     if (what == "hold" && n == 4) return time(3, holds_[{words[1], words[2]}]);
     if (what == "cost" && n == 3) return time(2, costs_[words[1]]);
     if (what == "tick" && n == 2) return time(1, tick_); // the tick's period, for periods in ticks
-    if (what == "observed" && n == 3) {                  // the longest response a run showed
+    if (what == "channel" && n >= 6 && n % 2 == 0) {     // NAME CAPACITY CONSUMER (PRODUCER SENDS)...
+        Channel channel{words[1], 0, words[3], {}};
+        if (!Number(words[2], 1, 65536, value)) {
+            error = at + "a channel's capacity is 1 to 65536 items";
+            return false;
+        }
+        channel.capacity = static_cast<uint32_t>(value);
+        for (size_t i = 4; i < n; i += 2) {
+            if (!Number(words[i + 1], 1, 65536, value)) {
+                error = at + "a producer's sends per activation are 1 to 65536";
+                return false;
+            }
+            channel.producers.emplace_back(words[i], static_cast<uint32_t>(value));
+        }
+        channels_.push_back(channel);
+        return true;
+    }
+    if (what == "observed" && n == 3) { // the longest response a run showed
         uint64_t t = 0;
         if (!time(2, t)) return false;
         observed_[words[1]] = std::max(observed_[words[1]], t);
@@ -481,7 +498,8 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
     }
     error = at +
             "not a line of a task set: target, start, task, handler, dispatcher, calls, bound, stop-handler, "
-            "ends-run, address-taken, absent, tail-calls, execution, hold, cost, observed, tick or include, "
+            "ends-run, address-taken, absent, tail-calls, execution, hold, cost, observed, tick, channel or "
+            "include, "
             "with their arguments";
     return false;
 }

@@ -57,6 +57,14 @@ struct Handler {
     int32_t level;             // 0 the most urgent
     uint64_t interarrival = 0; // 0: not given
 };
+// A channel: its capacity in items, its consumer task, and each producer
+// (a task or a handler) with the most items one activation of it sends.
+struct Channel {
+    std::string name;
+    uint32_t capacity;
+    std::string consumer;
+    std::vector<std::pair<std::string, uint32_t>> producers;
+};
 
 // A depth in bytes and the deepest chain of calls that makes it, or the
 // reason there is none.
@@ -102,6 +110,7 @@ public:
     const std::map<std::pair<std::string, std::string>, uint64_t> &Holds() const { return holds_; }
     const std::map<std::string, uint64_t> &Costs() const { return costs_; }
     const std::map<std::string, uint64_t> &Observed() const { return observed_; }
+    const std::vector<Channel> &Channels() const { return channels_; }
     uint64_t Tick() const { return tick_; } // 0: not given
 
     // The deepest path from `name`: its frame and its deepest callee's,
@@ -153,8 +162,9 @@ private:
     std::map<std::string, uint64_t> execution_;                     // ns
     std::map<std::pair<std::string, std::string>, uint64_t> holds_; // (task, resource): ns
     std::map<std::string, uint64_t> costs_;                         // the kernel's, ns
-    std::map<std::string, uint64_t> observed_;                      // ns
-    uint64_t tick_ = 0;                                             // the tick's period, ns
+    std::vector<Channel> channels_;
+    std::map<std::string, uint64_t> observed_; // ns
+    uint64_t tick_ = 0;                        // the tick's period, ns
     std::vector<std::string> walking_;
 };
 

@@ -146,6 +146,77 @@ Analysis Settle(const Program &p, std::vector<TimedTask> &tasks, const std::vect
     return a;
 }
 
+// The tables that need no times: a timer for each periodic task; of the
+// holds, a task's nested ones at most, for one started task per priority.
+// Says so when one can run out, or with `always`.
+bool TablesSuffice(const Program &p, bool always) {
+    uint32_t timers = 0, holds = 0;
+    std::map<int32_t, uint32_t> holds_at;
+    for (const auto &t : p.Tasks()) {
+        timers += t.arrival == "period" ? 1 : 0;
+        auto &at = holds_at[t.priority];
+        at = std::max(at, static_cast<uint32_t>(t.uses.size()));
+    }
+    for (const auto &[priority, count] : holds_at) holds += count;
+    const bool enough = timers <= MAX_TIMERS && holds <= MAX_RESOURCES;
+    if (always || !enough) {
+        std::printf("timers running at once %u of %d; resource holds at once %u of %d%s\n", timers,
+                    static_cast<int>(MAX_TIMERS), holds, static_cast<int>(MAX_RESOURCES),
+                    enough ? "" : ": a table of the kernel can run out");
+    }
+    return enough;
+}
+
+// The kernel's fixed tables against what the task set can use at once;
+// each line printed, false if one can run out.
+bool CapacitiesSuffice(const Program &p, const std::vector<TimedTask> &tasks,
+                       const std::vector<TimedHandler> &handlers, const Analysis &a) {
+    bool enough = a.live_records <= MAX_TASKS;
+    std::printf("task records live at once %u of %d\n", static_cast<unsigned>(a.live_records),
+                static_cast<int>(MAX_TASKS));
+    enough = TablesSuffice(p, true) && enough;
+    // An item waits at most the response of the consumer's activation that
+    // receives it, counted from the send that activated it: a channel
+    // holds at most what its producers send within that response.
+    for (const auto &c : p.Channels()) {
+        size_t consumer = tasks.size();
+        for (size_t i = 0; i < tasks.size(); ++i) consumer = tasks[i].name == c.consumer ? i : consumer;
+        if (consumer == tasks.size() || !a.tasks[consumer].bounded) {
+            std::printf("channel %s: its consumer %s is no task of the set with a bounded response\n",
+                        c.name.c_str(), c.consumer.c_str());
+            enough = false;
+            continue;
+        }
+        uint64_t items = 0;
+        const uint64_t window = a.tasks[consumer].time;
+        bool known = true;
+        for (const auto &[producer, sends] : c.producers) {
+            const auto task = std::find_if(tasks.begin(), tasks.end(),
+                                           [&](const TimedTask &t) { return t.name == producer; });
+            const auto handler = std::find_if(handlers.begin(), handlers.end(),
+                                              [&](const TimedHandler &h) { return h.name == producer; });
+            if (task != tasks.end()) {
+                items += sends *
+                         (task->interarrival == ONCE ? 1 : (window + task->jitter) / task->interarrival + 1);
+            } else if (handler != handlers.end()) {
+                items += sends * (window / handler->interarrival + 1); // a handler's is never 0
+            } else {
+                std::printf("channel %s: its producer %s is no task or handler of the set\n", c.name.c_str(),
+                            producer.c_str());
+                known = false;
+            }
+        }
+        if (!known) {
+            enough = false;
+            continue;
+        }
+        std::printf("channel %s: at most %llu items waiting, of %u\n", c.name.c_str(),
+                    static_cast<unsigned long long>(items), c.capacity);
+        enough = enough && items <= c.capacity;
+    }
+    return enough;
+}
+
 // The last component of a C++ name.
 std::string LastName(const std::string &name) {
     const size_t colon = name.rfind(':');
@@ -178,16 +249,18 @@ bool WriteHeader(const Program &p, const std::string &path, std::string &error) 
                        "#ifndef ONESTACK_TASK_SET_H\n#define ONESTACK_TASK_SET_H\n\nenum {\n";
     if (p.Tick() != 0) text += "    TASK_SET_TICK_US = " + std::to_string(p.Tick() / 1000) + ",\n";
     std::vector<std::string> resources;
-    std::map<std::string, int32_t> written; // an entry run at one priority, named once
+    // An entry run at one priority is named once; one run at several has no
+    // constant, which the program then cannot take by mistake.
+    std::map<std::string, std::vector<int32_t>> priorities;
+    for (const auto &t : p.Tasks()) {
+        auto &at = priorities[Constant(t.entry)];
+        if (std::find(at.begin(), at.end(), t.priority) == at.end()) at.push_back(t.priority);
+    }
+    std::map<std::string, bool> written;
     for (const auto &t : p.Tasks()) {
         const std::string name = Constant(t.entry);
-        const auto before = written.find(name);
-        if (before != written.end() && before->second != t.priority) {
-            error = t.entry + ": at two priorities, which one constant cannot name";
-            return false;
-        }
-        if (before != written.end()) continue;
-        written[name] = t.priority;
+        if (priorities[name].size() > 1 || written[name]) continue;
+        written[name] = true;
         text += "    TASK_" + name + "_PRIORITY = " + std::to_string(t.priority) + ",\n";
         if (t.arrival == "period") {
             if (p.Tick() == 0 || t.interarrival % p.Tick() != 0) {
@@ -255,52 +328,23 @@ bool WriteChecks(const Program &p, const std::string &path, std::string &error) 
     return true;
 }
 
-} // namespace
+// Whether the description gives every task and handler its execution time.
+bool TimesGiven(const Program &p) {
+    for (const auto &t : p.Tasks()) {
+        if (p.Executions().count(t.entry) == 0) return false;
+    }
+    for (const auto &h : p.Handlers()) {
+        if (p.Executions().count(h.name) == 0) return false;
+    }
+    return !p.Tasks().empty();
+}
 
-int main(int argc, char **argv) {
-    Program program;
-    std::string header;
-    std::string checks;
-    int at_least = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--at-least" && i + 1 < argc) {
-            at_least = std::atoi(argv[++i]);
-            continue;
-        }
-        if (std::string(argv[i]) == "--header" && i + 1 < argc && header.empty()) {
-            header = argv[++i];
-            continue;
-        }
-        if (std::string(argv[i]) == "--checks" && i + 1 < argc && checks.empty()) {
-            checks = argv[++i];
-            continue;
-        }
-        if (std::string(argv[i]) != "--tasks" || i + 1 == argc) {
-            std::fprintf(stderr,
-                         "usage: onestack_timing [--header FILE] [--checks FILE] [--at-least PERCENT] "
-                         "--tasks FILE...\n");
-            return 2;
-        }
-        const std::string path = argv[++i];
-        std::ifstream file(path);
-        std::string error;
-        if (!file || !program.ReadDescription(path, file, error)) {
-            std::fprintf(stderr, "onestack_timing: %s\n",
-                         file ? error.c_str() : (path + ": cannot be read").c_str());
-            return 2;
-        }
-    }
-    std::string error;
-    if (!header.empty() || !checks.empty()) {
-        if ((header.empty() || WriteHeader(program, header, error)) &&
-            (checks.empty() || WriteChecks(program, checks, error))) {
-            return 0;
-        }
-        std::fprintf(stderr, "onestack_timing: %s\n", error.c_str());
-        return 2;
-    }
+// The analysis' table and verdict: 0 when every task meets its deadline
+// and the tables suffice, 1 when not, 2 when the description lacks a time.
+int Report(const Program &program, int at_least) {
     std::vector<TimedTask> tasks;
     std::vector<TimedHandler> handlers;
+    std::string error;
     if (!Timed(program, tasks, handlers, error)) {
         std::fprintf(stderr, "onestack_timing: %s\n", error.c_str());
         return 2;
@@ -349,8 +393,8 @@ int main(int argc, char **argv) {
         std::printf("resource %s: ceiling %d, from %s\n", resource.c_str(),
                     static_cast<int>(onestack_timing::Ceiling(tasks, resource)), list.c_str());
     }
-    std::printf("utilisation %.1f %%; task records live at once %u of %d\n", 100 * a.utilisation,
-                static_cast<unsigned>(a.live_records), static_cast<int>(MAX_TASKS));
+    std::printf("utilisation %.1f %%\n", 100 * a.utilisation);
+    const bool enough = CapacitiesSuffice(program, tasks, handlers, a);
     if (below) {
         std::printf("a run showed a response above its analysis: its figures or the analysis are wrong\n");
         return 1;
@@ -363,11 +407,64 @@ int main(int argc, char **argv) {
         std::printf("a task can miss its deadline\n");
         return 1;
     }
-    if (a.live_records > MAX_TASKS) {
-        std::printf("the task records can run out: %u live at once, against %d\n",
-                    static_cast<unsigned>(a.live_records), static_cast<int>(MAX_TASKS));
+    if (!enough) {
+        std::printf("a table of the kernel can run out\n");
         return 1;
     }
     std::printf("every task meets its deadline\n");
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Program program;
+    std::string header;
+    std::string checks;
+    int at_least = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--at-least" && i + 1 < argc) {
+            at_least = std::atoi(argv[++i]);
+            continue;
+        }
+        if (std::string(argv[i]) == "--header" && i + 1 < argc && header.empty()) {
+            header = argv[++i];
+            continue;
+        }
+        if (std::string(argv[i]) == "--checks" && i + 1 < argc && checks.empty()) {
+            checks = argv[++i];
+            continue;
+        }
+        if (std::string(argv[i]) != "--tasks" || i + 1 == argc) {
+            std::fprintf(stderr,
+                         "usage: onestack_timing [--header FILE] [--checks FILE] [--at-least PERCENT] "
+                         "--tasks FILE...\n");
+            return 2;
+        }
+        const std::string path = argv[++i];
+        std::ifstream file(path);
+        std::string error;
+        if (!file || !program.ReadDescription(path, file, error)) {
+            std::fprintf(stderr, "onestack_timing: %s\n",
+                         file ? error.c_str() : (path + ": cannot be read").c_str());
+            return 2;
+        }
+    }
+    if (header.empty() && checks.empty()) return Report(program, at_least);
+    // The build's step: a task set with every time given must pass its
+    // analysis, and any must fit the kernel's tables, before the program
+    // gets its constants.
+    if (TimesGiven(program)) {
+        const int analysed = Report(program, 0);
+        if (analysed != 0) return analysed;
+    } else if (!TablesSuffice(program, false)) {
+        return 1;
+    }
+    std::string error;
+    if ((header.empty() || WriteHeader(program, header, error)) &&
+        (checks.empty() || WriteChecks(program, checks, error))) {
+        return 0;
+    }
+    std::fprintf(stderr, "onestack_timing: %s\n", error.c_str());
+    return 2;
 }
