@@ -57,5 +57,28 @@ printf '%-44s %6s bytes\n' "interrupt ceilings: code, when used" "$(sum '^\.text
 printf '%-44s %6s bytes\n' "interrupt ceilings: static RAM, when used" "$(sum '^\.s?(data|bss)' ceilings)"
 "$build/qemu.sh" -kernel "$build/bench/stack_per_level.elf" 2>/dev/null | grep '^stack'
 "$build/qemu.sh" -icount shift=0 -kernel "$(echo "$build"/boards/*/count_instructions.elf)" 2>/dev/null |
-    grep -v '^Happy'
+    grep -v '^Happy' | tee "$build/count_instructions.txt"
+# The same counts as the kernel's costs for the response-time analysis, one
+# nanosecond an instruction as under -icount shift=0 (on a chip, scale them
+# by its clock and its cycles per instruction): an activation with its
+# dispatch and its task's return, the preemption round trip; an interrupt's
+# entry and exit, beyond that; a timer's expiry, beyond an activation; and
+# a timer's task's release after its tick, the interrupt's path but the
+# task's own run.
+awk -v board="$board" '
+    function count(what) { for (i = 1; i <= n; ++i) if (index(line[i], what) == 1) { split(line[i], w, /  +/); return w[2] } }
+    { line[++n] = $0 }
+    END {
+        trip = count("preemption round trip"); activation = count("interrupt: activation")
+        expiry = count("interrupt: timer expiry")
+        if (trip == "" || activation == "" || expiry == "") {
+            print "footprint.sh: the instruction counts lack a figure the costs need" >"/dev/stderr"
+            exit 1
+        }
+        printf "# The kernel'"'"'s costs on %s at -Os, from boards/footprint.sh: one instruction\n", board
+        printf "# counted under QEMU, one nanosecond.\n"
+        printf "cost activation %dns\ncost exit %dns\ncost expiry %dns\ncost tick %dns\n",
+            trip + 0.999, activation - trip + 0.999, expiry - activation + 0.999, expiry - trip + 0.999
+    }' "$build/count_instructions.txt" >"$build/kernel.costs"
+echo "the kernel's costs, for onestack_timing: $build/kernel.costs"
 boards/latency.sh "$build"
