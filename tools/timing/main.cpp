@@ -150,7 +150,8 @@ Analysis Settle(const Program &p, std::vector<TimedTask> &tasks, const std::vect
 // holds, a task's nested ones at most, for one started task per priority.
 // Says so when one can run out, or with `always`.
 bool TablesSuffice(const Program &p, bool always) {
-    uint32_t timers = 0, holds = 0;
+    uint32_t timers = 0;
+    uint32_t holds = 0;
     std::map<int32_t, uint32_t> holds_at;
     for (const auto &t : p.Tasks()) {
         timers += t.arrival == "period" ? 1 : 0;
@@ -190,7 +191,9 @@ bool CapacitiesSuffice(const Program &p, const std::vector<TimedTask> &tasks,
         uint64_t items = 0;
         const uint64_t window = a.tasks[consumer].time;
         bool known = true;
-        for (const auto &[producer, sends] : c.producers) {
+        for (const auto &sent : c.producers) {
+            const std::string &producer = sent.first;
+            const uint64_t sends = sent.second;
             const auto task = std::find_if(tasks.begin(), tasks.end(),
                                            [&](const TimedTask &t) { return t.name == producer; });
             const auto handler = std::find_if(handlers.begin(), handlers.end(),

@@ -571,7 +571,8 @@ double LongestGap(const Schedule &schedule, const std::vector<Stretch> &response
     std::vector<Stretch> ran;
     for (const Row &row : schedule.rows) ran.insert(ran.end(), row.running.begin(), row.running.end());
     std::sort(ran.begin(), ran.end(), [](const Stretch &a, const Stretch &b) { return a.start < b.start; });
-    double longest = 0, until = ran.empty() ? 0 : ran[0].end;
+    double longest = 0;
+    double until = ran.empty() ? 0 : ran[0].end;
     for (size_t i = 1; i < ran.size(); ++i) {
         const Stretch gap{until, ran[i].start};
         until = std::max(until, ran[i].end);
