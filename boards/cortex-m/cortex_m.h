@@ -88,13 +88,17 @@ static inline void BoardCountdown(uint32_t passes) {
 }
 
 /* The board's clock, for stamping a trace (SetTraceClock(BoardClock,
- * BOARD_CLOCK_HZ)): tick clocks since start-up, counted across ticks while
- * the tick runs and standing still while it is stopped. The tick's handler
- * must call BoardAcknowledgeTick first and be the most urgent handler that
- * reads the clock. */
+ * BOARD_CLOCK_HZ)): tick clocks since the tick was first started or
+ * stopped, counted across the tick's periods; stopped, the tick's timer
+ * counts on without interrupting for the clock. Before that it reads 0.
+ * The tick's handler must call BoardAcknowledgeTick first and be the most
+ * urgent handler that reads the clock; BoardStartCounter takes the timer
+ * from it. */
 #define BOARD_CLOCK_HZ BOARD_TICK_HZ
-extern uint64_t board_clock_base;   /* clocks of the tick's periods before the running one */
-extern uint32_t board_clock_period; /* clocks of the running period; 0 while the tick is stopped */
+extern uint64_t board_clock_base;   /* clocks before the running period */
+extern uint32_t board_clock_period; /* clocks of the running period; 0 before the tick's first start */
+extern uint8_t board_clock_free;    /* the tick is stopped: its timer only counts */
+extern uint8_t board_clock_counted; /* a period that ended before a restart, counted there */
 
 #ifndef BOARD_TICK
 /* The tick is SysTick on the core clock. */
@@ -103,22 +107,35 @@ extern uint32_t board_clock_period; /* clocks of the running period; 0 while the
 #define BOARD_TICK_HANDLER SysTick_Handler
 
 #define BOARD_SYSTICK_WRAPPED() (BOARD_REGISTER(0xE000ED04) & (1u << 26)) /* ICSR.PENDSTSET */
+#define BOARD_SYSTICK_COUNTED() (BOARD_REGISTER(0xE000E010) & (1u << 16)) /* COUNTFLAG, cleared as read */
+
+/* A period ends as the count reaches 0, which pends the tick (and sets
+ * COUNTFLAG); the next clock reloads it. So a count c is period - c clocks
+ * into a period, and 0 is its first clock. */
 static inline uint64_t BoardClock(void) {
     const uint32_t was = BoardMaskInterrupts();
     uint64_t clocks = board_clock_base;
-    if (board_clock_period != 0) {
-        /* A period ends as the count reaches 0, which pends the tick; the
-         * next clock reloads it. So a count c is period - c clocks into a
-         * period, and 0 is its first clock. */
-        uint32_t period = board_clock_period;
-        const uint32_t wrapped = BOARD_SYSTICK_WRAPPED();
+    uint32_t period = board_clock_period;
+    if (period != 0) {
         uint32_t count = BOARD_REGISTER(0xE000E018);
-        if (BOARD_SYSTICK_WRAPPED() != wrapped || wrapped != 0) {
-            /* The count reached 0 before this read and the handler has not
-             * yet counted that period: the next runs from the reload. */
+        if (board_clock_free) {
+            /* No handler counts the periods: this read does, if it is
+             * made at least once a period. */
+            if (BOARD_SYSTICK_COUNTED()) {
+                count = BOARD_REGISTER(0xE000E018);
+                board_clock_base += period;
+                clocks += period;
+            }
+        } else {
+            const uint32_t wrapped = BOARD_SYSTICK_WRAPPED();
             count = BOARD_REGISTER(0xE000E018);
-            clocks += period;
-            period = BOARD_REGISTER(0xE000E014) + 1;
+            if (BOARD_SYSTICK_WRAPPED() != wrapped || wrapped != 0) {
+                /* The period ended before this read and the handler has
+                 * not yet counted it: the next runs from the reload. */
+                count = BOARD_REGISTER(0xE000E018);
+                if (!board_clock_counted) clocks += period;
+                period = BOARD_REGISTER(0xE000E014) + 1;
+            }
         }
         if (count != 0) clocks += period - count;
     }
@@ -128,13 +145,21 @@ static inline uint64_t BoardClock(void) {
 
 /* Interrupts every `period` tick clocks (at most 2^24), or stops with 0. */
 static inline void BoardStartTick(uint32_t period) {
+    const uint32_t was = BoardMaskInterrupts();
     board_clock_base = BoardClock();
-    board_clock_period = period;
+    /* A tick still pending has had its period counted just now. */
+    if (!BOARD_SYSTICK_WRAPPED()) {
+        board_clock_counted = 0;
+    } else if (!board_clock_free) {
+        board_clock_counted = 1;
+    }
+    board_clock_free = period == 0;
+    board_clock_period = period != 0 ? period : 1u << 24;
     BOARD_REGISTER(0xE000E010) = 0;
-    if (period == 0) return;
-    BOARD_REGISTER(0xE000E014) = period - 1;
+    BOARD_REGISTER(0xE000E014) = board_clock_period - 1;
     BOARD_REGISTER(0xE000E018) = 0;
-    BOARD_REGISTER(0xE000E010) = 7; /* enabled, interrupt, core clock */
+    BOARD_REGISTER(0xE000E010) = period != 0 ? 7 : 5; /* enabled, core clock; the interrupt when ticking */
+    BoardRestoreInterrupts(was);
 }
 
 /* From the tick's handler: the next tick comes `period` clocks after this one. */
@@ -143,7 +168,11 @@ static inline void BoardTickAgain(uint32_t period) { BOARD_REGISTER(0xE000E014) 
 /* From the tick's handler, first: SysTick needs no acknowledgement; the
  * clock counts the period that has ended and the one the reload began. */
 static inline void BoardAcknowledgeTick(void) {
-    board_clock_base += board_clock_period;
+    if (board_clock_counted) {
+        board_clock_counted = 0;
+    } else {
+        board_clock_base += board_clock_period;
+    }
     board_clock_period = BOARD_REGISTER(0xE000E014) + 1;
 }
 

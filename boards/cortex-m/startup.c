@@ -203,6 +203,7 @@ static void GuardTheStack(void) {
 
 uint64_t board_clock_base;
 uint32_t board_clock_period;
+uint8_t board_clock_free, board_clock_counted;
 
 /* SysTick is optional on ARMv6-M, and absent from some chips: its reload
  * register then reads zero whatever is written. */

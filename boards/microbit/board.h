@@ -46,7 +46,8 @@ static inline uint32_t BoardCounter(void) {
 }
 
 /* The board's clock (cortex_m.h): the compare clears the count at each tick,
- * so the clock adds the periods that ended to the count. */
+ * so the clock adds the periods that ended to the count. Stopped, the
+ * timer counts on, 2^32 clocks (268 s) before it wraps. */
 static inline uint64_t BoardClock(void) {
     const uint32_t was = BoardMaskInterrupts();
     const uint32_t wrapped = TIMER0(TIMER_COMPARE0);
@@ -62,16 +63,20 @@ static inline uint64_t BoardClock(void) {
 
 /* Interrupts every `period` timer clocks, or stops with 0. */
 static inline void BoardStartTick(uint32_t period) {
+    const uint32_t was = BoardMaskInterrupts();
     board_clock_base = BoardClock();
+    TIMER0(TIMER_COMPARE0) = 0; /* a compare still pending is counted: not again by the handler */
     board_clock_period = period;
     BoardConfigureTimer();
-    if (period == 0) return;
-    TIMER0(TIMER_CC0) = period;
-    TIMER0(TIMER_COMPARE0) = 0;
-    TIMER0(TIMER_SHORTS) = 1;
-    TIMER0(TIMER_INTENSET) = 1u << 16; /* COMPARE0 */
-    BoardEnableIrq(BOARD_TIMER0_IRQ);
+    TIMER0(TIMER_SHORTS) = 0;
+    if (period != 0) {
+        TIMER0(TIMER_CC0) = period;
+        TIMER0(TIMER_SHORTS) = 1;
+        TIMER0(TIMER_INTENSET) = 1u << 16; /* COMPARE0 */
+        BoardEnableIrq(BOARD_TIMER0_IRQ);
+    }
     TIMER0(TIMER_START) = 1;
+    BoardRestoreInterrupts(was);
 }
 
 /* From the tick's handler: the next tick comes `period` clocks from now,
