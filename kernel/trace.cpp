@@ -178,6 +178,12 @@ extern "C" int32_t DumpTrace(TraceSink sink, void *context) {
     return out.failed ? -1 : 0;
 }
 
+extern "C" void TraceHandlerBegin(const char *name) {
+    onestack::RecordEvent(TRACE_HANDLER_BEGAN, NO_TASK, 0, 0, name);
+}
+
+extern "C" void TraceHandlerEnd(void) { onestack::RecordEvent(TRACE_HANDLER_ENDED, NO_TASK, 0, 0, nullptr); }
+
 extern "C" void SetTraceClock(TraceClock clock, uint32_t ticks_per_second) {
     onestack::trace_clock = clock;
     onestack::trace_clock_hz = clock != nullptr ? ticks_per_second : onestack::port::TRACE_CLOCK_HZ;

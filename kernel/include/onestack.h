@@ -346,7 +346,9 @@ typedef enum {
     TRACE_RELEASED,             /* a = the priority that results, b = the ceiling */
     TRACE_EXIT_DISPATCH,        /* the dispatch at interrupt exit begins; task = the head it awaits */
     TRACE_EXIT_DISPATCH_ENDED,  /* and ends */
-    TRACE_TIMER_EXPIRED         /* a timer activates its task: a = the timer's slot, b = 1 if it missed */
+    TRACE_TIMER_EXPIRED,        /* a timer activates its task: a = the timer's slot, b = 1 if it missed */
+    TRACE_HANDLER_BEGAN,        /* a handler's run, as it marks it: the name is kept */
+    TRACE_HANDLER_ENDED         /* and its end */
 } TraceEventKind;
 
 /* Writes the events recorded since StartOS to the file `path`, in the
@@ -376,6 +378,13 @@ typedef int (*TraceSink)(void *context, const void *bytes, uint32_t count);
  * UART, a debug channel, a buffer a debugger reads. Returns 0, or -1 if
  * the sink gave up. */
 ONESTACK_API int32_t DumpTrace(TraceSink sink, void *context);
+
+/* Mark an interrupt handler's run in the trace, for its execution time:
+ * TraceHandlerBegin(name) first in the handler, TraceHandlerEnd() last. The
+ * interrupt's entry before the first and its exit after the last are the
+ * kernel's, not the handler's. `name` must outlive the run. */
+ONESTACK_API void TraceHandlerBegin(const char *name);
+ONESTACK_API void TraceHandlerEnd(void);
 
 /* ---- When a precondition is broken --------------------------------- */
 

@@ -252,6 +252,19 @@ private:
         case TRACE_EXIT_DISPATCH_ENDED:
             if (!stack_.empty()) stack_.back().awaiting = false;
             break;
+        case TRACE_HANDLER_BEGAN:
+            handlers_open_.push_back({e.name, now, now});
+            schedule_.marks.push_back({now, e.name + " begins", -1, true});
+            break;
+        case TRACE_HANDLER_ENDED:
+            // Handlers nest: the end is the innermost's. One begun before
+            // the kept events has no run.
+            if (handlers_open_.empty()) break;
+            handlers_open_.back().end = now;
+            schedule_.marks.push_back({now, handlers_open_.back().name + " ends", -1, true});
+            schedule_.handler_runs.push_back(handlers_open_.back());
+            handlers_open_.pop_back();
+            break;
         case TRACE_TIMER_EXPIRED:
             schedule_.marks.push_back({now,
                                        "timer " + std::to_string(e.a) +
@@ -322,6 +335,7 @@ private:
     std::map<std::string, size_t> row_of_name_;
     std::vector<Record> records_ = std::vector<Record>(MAX_TASKS);
     std::vector<Frame> stack_;
+    std::vector<HandlerRun> handlers_open_; // begun, not yet ended, innermost last
     double previous_ = 0;
 };
 
@@ -631,6 +645,14 @@ std::string Times(const Schedule &schedule) {
         text += "# The kernel between tasks: the longest gap seen, twice, for an activation's switch\n"
                 "# in and out.\n";
         text += "cost dispatch " + Nanoseconds(2 * (gap + count)) + "\n";
+    }
+    std::map<std::string, double> handlers; // each handler's longest run
+    for (const HandlerRun &run : schedule.handler_runs) {
+        handlers[run.name] = std::max(handlers[run.name], run.end - run.start);
+    }
+    if (!handlers.empty()) text += "# Handlers, between the marks they made:\n";
+    for (const auto &[name, longest] : handlers) {
+        text += "execution " + name + " " + Nanoseconds(longest + count) + "\n";
     }
     for (size_t i = 0; i < schedule.rows.size(); ++i) {
         const Row &row = schedule.rows[i];

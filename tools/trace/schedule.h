@@ -41,6 +41,12 @@ struct Mark {
     bool activation = false; // a task activated, by a task or a handler
 };
 
+// A handler's run, between the marks it made.
+struct HandlerRun {
+    std::string name;
+    double start, end;
+};
+
 // One entry's call: slices nest, as calls do on the one stack.
 struct Slice {
     size_t row;
@@ -70,6 +76,7 @@ struct Schedule {
     std::vector<Mark> marks; // activations, holds, interrupt exits, terminations
     std::vector<Flow> flows;
     std::vector<Level> levels;
+    std::vector<HandlerRun> handler_runs;
 };
 
 // `by_sequence` lays events out one step apart whatever the clock said.

@@ -105,7 +105,7 @@ bool ReadEvent(Source &in, uint64_t n, Event &e, std::string &error) {
         !in.Take(4, a) || !in.Take(4, b) || !in.TakeName(e.name)) {
         return Fail(in, error, "truncated at event " + std::to_string(n));
     }
-    if (kind < TRACE_ACTIVATED || kind > TRACE_TIMER_EXPIRED) {
+    if (kind < TRACE_ACTIVATED || kind > TRACE_HANDLER_ENDED) {
         return Fail(in, error, "event " + std::to_string(n) + " has unknown kind " + std::to_string(kind));
     }
     e.time = time;
