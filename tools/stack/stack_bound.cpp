@@ -452,19 +452,24 @@ bool Program::Describe(const std::string &path, int line, const std::vector<std:
             return true;
         }
         // A target that this program lacks is skipped: shared task sets
-        // name every one a pointer may reach in any program.
+        // name every one a pointer may reach in any program. A `-` among
+        // them lets the program lack them all: the table is then empty.
         std::vector<std::string> &targets = calls_[f];
         const size_t before = targets.size();
         std::string missing;
+        bool may_be_empty = false;
         for (size_t i = 2; i < n; ++i) {
             std::string callee;
-            if (name(words[i], callee)) {
+            if (words[i] == "-") {
+                may_be_empty = true;
+            } else if (name(words[i], callee)) {
                 targets.push_back(callee);
             } else if (missing.empty()) {
                 missing = error;
             }
         }
-        if (targets.size() == before) {
+        if (targets.size() == before && may_be_empty) bounds_[NOTHING] = 0;
+        if (targets.size() == before && !may_be_empty) {
             error = missing;
             return false;
         }
