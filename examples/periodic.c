@@ -46,11 +46,17 @@ static void Slow(void) { Record(3, TASK_SLOW_PERIOD_TICKS); }
 
 void BOARD_TICK_HANDLER(void) {
     BoardAcknowledgeTick();
+#ifdef ONESTACK_TRACE
+    TraceHandlerBegin("SysTick_Handler"); /* its run, by its description's name, for the timing */
+#endif
     AdvanceTime(1);
     if (TickCount() == TICKS) {
         BoardStartTick(0);
         done = 1;
     }
+#ifdef ONESTACK_TRACE
+    TraceHandlerEnd();
+#endif
 }
 
 static TimerId timers[3];

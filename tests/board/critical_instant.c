@@ -36,9 +36,11 @@ static void Lesser(void) {
 }
 
 void BOARD_IRQ_HANDLER(LINE)(void) {
+    TraceHandlerBegin("IRQ1_Handler"); /* by its description's name */
     ActivateTask(Lesser, TASK_LESSER_PRIORITY, "Lesser");
     ActivateTask(Middle, TASK_MIDDLE_PRIORITY, "Middle");
     ActivateTask(Urgent, TASK_URGENT_PRIORITY, "Urgent");
+    TraceHandlerEnd();
 }
 
 static void Blocker(void) {
