@@ -90,7 +90,8 @@ static inline void BoardCountdown(uint32_t passes) {
 /* The board's clock, for stamping a trace (SetTraceClock(BoardClock,
  * BOARD_CLOCK_HZ)): tick clocks since the tick was first started or
  * stopped, counted across the tick's periods; stopped, the tick's timer
- * counts on without interrupting for the clock. Before that it reads 0.
+ * counts on without interrupting for the clock, which must then be read at
+ * least once every 2^24 clocks (0.67 s at 25 MHz). Before that it reads 0.
  * The tick's handler must call BoardAcknowledgeTick first and be the most
  * urgent handler that reads the clock; BoardStartCounter takes the timer
  * from it. */

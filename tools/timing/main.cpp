@@ -5,7 +5,7 @@
 //   onestack_timing --tasks FILE...
 //   onestack_timing [--header FILE] [--checks FILE] --tasks FILE...
 //   onestack_timing [--at-least PERCENT] --tasks FILE...
-// Exits 0 when every task meets its deadline and the kernel's task records
+// Exits 0 when every task meets its deadline and the kernel's tables
 // suffice, 1 when not (saying why), 2 on input it cannot take; 1 too when
 // a response observed is above its analysis, or with --at-least, below
 // that share of it (a test that a run reached its worst case). With
@@ -13,6 +13,9 @@
 // each task's priority and period in ticks, each resource's ceiling,
 // computed from its users, and a key; with --checks, the checked kernel's
 // table of the tasks, their priorities and the ceilings each may take.
+// Either first runs the analysis where every time is given, or the table
+// checks that need none, and writes nothing when they fail: the build's
+// step.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
