@@ -88,13 +88,14 @@ function(onestack_stack_peak_test target)
             -DMINIMUM=${arg_MINIMUM} -P ${ONESTACK_TREE}/tools/stack/check_peak.cmake)
 endfunction()
 
-# onestack_task_set_header(target FILE... [CHECKED]): writes task_set.h from
+# onestack_task_set_header(target FILE... [CHECKED [TRACED]]): writes task_set.h from
 # the task set's description, for the target to include: the tick's period
 # in microseconds, each task's priority and period in ticks, each
 # resource's ceiling, computed from its users, and its key. The program
 # takes its numbers from its description, as the stack bound and the timing
 # do. CHECKED links the checked kernel, with the description's table: the
-# program stops at an activation or a hold that the description lacks.
+# program stops at an activation or a hold that the description lacks;
+# TRACED, on a board, the checked kernel with the recorder.
 if(EXISTS ${ONESTACK_TREE}/tools/timing/main.cpp)
   if(ONESTACK_BARE_METAL)
     set(ONESTACK_TIMING_TOOL ${CMAKE_CURRENT_BINARY_DIR}/host/onestack_timing CACHE INTERNAL "")
@@ -156,7 +157,7 @@ function(onestack_response_test target)
 endfunction()
 
 function(onestack_task_set_header target)
-  cmake_parse_arguments(PARSE_ARGV 1 set "CHECKED" "" "")
+  cmake_parse_arguments(PARSE_ARGV 1 set "CHECKED;TRACED" "" "")
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_task_set)
   set(tasks "")
   set(files "")
@@ -169,7 +170,11 @@ function(onestack_task_set_header target)
   if(set_CHECKED) # the table for the checked kernel, which it links
     list(APPEND outputs ${dir}/task_set.c)
     set(checks --checks ${dir}/task_set.c)
-    target_link_libraries(${target} PRIVATE onestack_kernel_checked)
+    if(set_TRACED)
+      target_link_libraries(${target} PRIVATE onestack_kernel_checked_traced)
+    else()
+      target_link_libraries(${target} PRIVATE onestack_kernel_checked)
+    endif()
   endif()
   add_custom_command(OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
