@@ -230,6 +230,7 @@ private:
             // An entry whose call began before the kept events, with no snapshot, has no slice.
             if (stack_.empty() || stack_.back().record != e.task) break;
             schedule_.slices[stack_.back().slice].end = now;
+            schedule_.slices[stack_.back().slice].returned = true;
             stack_.pop_back();
             // The entry below continues only once the kernel says so.
             if (!stack_.empty()) stack_.back().awaiting = true;
@@ -616,8 +617,10 @@ std::string Times(const Schedule &schedule) {
     for (const Flow &flow : schedule.flows) {
         const Row &row = schedule.rows[flow.row];
         for (const Slice &slice : schedule.slices) {
-            // Within one count of a coarse clock, an entry can start and end at one stamp.
-            if (slice.row != flow.row || slice.start != flow.entered || slice.end < slice.start) continue;
+            // Only an entry that returned: one still running when the trace
+            // ended would give less than it took. Within one count of a
+            // coarse clock, an entry can start and end at one stamp.
+            if (slice.row != flow.row || slice.start != flow.entered || !slice.returned) continue;
             Seen &s = seen[flow.row];
             ++s.activations;
             responses.push_back({flow.activated, slice.end});

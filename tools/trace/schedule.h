@@ -51,6 +51,7 @@ struct HandlerRun {
 struct Slice {
     size_t row;
     double start, end;
+    bool returned = false; // else still open when the trace ends, which closes it
 };
 
 // An activation and the start of the entry it led to. `from` is the row
