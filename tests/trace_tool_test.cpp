@@ -245,11 +245,12 @@ TEST(TraceTool, AClockThatRunsBackwardsStandsStill) {
 // Times in ns: A runs 10-30 and 90-110, B 40-80 and holds 50-60. The
 // kernel's gaps between them, 10 ns each, are an activation's switch in and
 // out: twice the longest. After them a handler runs 120-130 and 140-170,
-// another nested in it 150-160, and a third begins at 180, never to end.
-// Each figure counts one count of the clock, 1 ns, beyond the stamps.
+// another nested in it 150-160, and a third begins at 180, never to end;
+// so does C's entry, at 200, before the trace's last event at 210. Each
+// figure counts one count of the clock, 1 ns, beyond the stamps.
 TEST(TraceTool, TimesGiveEachTasksAndHandlersLongestAndTheKernelsSwitch) {
     Dump d = Nested();
-    d.bytes[12] = 19; // the events that follow
+    d.bytes[12] = 22; // the events that follow
     d.Event(12, TRACE_HANDLER_BEGAN, -1, 0, "Tick");
     d.Event(13, TRACE_HANDLER_ENDED, -1, 0);
     d.Event(14, TRACE_HANDLER_BEGAN, -1, 0, "Tick");
@@ -257,6 +258,9 @@ TEST(TraceTool, TimesGiveEachTasksAndHandlersLongestAndTheKernelsSwitch) {
     d.Event(16, TRACE_HANDLER_ENDED, -1, 0);
     d.Event(17, TRACE_HANDLER_ENDED, -1, 0);
     d.Event(18, TRACE_HANDLER_BEGAN, -1, 0, "Never");
+    d.Event(19, TRACE_ACTIVATED, 2, 5, "C");
+    d.Event(20, TRACE_ENTERED, 2, 5);
+    d.Event(21, TRACE_HANDLER_BEGAN, -1, 0, "Never");
     trace::Trace t;
     std::string error;
     ASSERT_TRUE(trace::Parse(d.bytes, t, error)) << error;
@@ -267,6 +271,7 @@ TEST(TraceTool, TimesGiveEachTasksAndHandlersLongestAndTheKernelsSwitch) {
         EXPECT_NE(times.find(line), std::string::npos) << line << " in\n" << times;
     }
     EXPECT_EQ(times.find("Never"), std::string::npos) << times;
+    EXPECT_EQ(times.find(" C "), std::string::npos) << times;
     EXPECT_NE(trace::Times(trace::BuildSchedule(t, true)).find("no clock"), std::string::npos);
 }
 
