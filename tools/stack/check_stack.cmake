@@ -17,16 +17,35 @@
 # On a board the tool is built with the host's C++ compiler, since the
 # build's own compiler is the cross one.
 set(ONESTACK_ON_BOARD ${ONESTACK_BARE_METAL} CACHE INTERNAL "")
+
+# onestack_host_tool(target output SOURCE...): on a board, builds a host
+# tool into `output` with the host's compiler, as `target`: its sources'
+# folders and the kernel's header on the include path, and rebuilt when
+# a header in those folders changes.
+function(onestack_host_tool target output)
+  set(includes -I${ONESTACK_TREE}/kernel/include)
+  set(headers "")
+  foreach(source ${ARGN})
+    get_filename_component(dir ${source} DIRECTORY)
+    file(GLOB found ${dir}/*.h)
+    list(APPEND includes -I${dir})
+    list(APPEND headers ${found})
+  endforeach()
+  list(REMOVE_DUPLICATES includes)
+  get_filename_component(name ${output} NAME)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/host
+    COMMAND ${ONESTACK_HOST_CXX} -std=c++17 -O2 ${includes} -o ${output} ${ARGN}
+    DEPENDS ${ARGN} ${headers}
+    COMMENT "Building ${name} for the host")
+  add_custom_target(${target} DEPENDS ${output})
+endfunction()
+
 if(ONESTACK_BARE_METAL)
   find_program(ONESTACK_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
   set(ONESTACK_STACK_TOOL ${CMAKE_CURRENT_BINARY_DIR}/host/onestack_stack CACHE INTERNAL "")
-  set(stack_sources ${ONESTACK_TREE}/tools/stack/main.cpp ${ONESTACK_TREE}/tools/stack/stack_bound.cpp)
-  add_custom_command(OUTPUT ${ONESTACK_STACK_TOOL}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/host
-    COMMAND ${ONESTACK_HOST_CXX} -std=c++17 -O2 -o ${ONESTACK_STACK_TOOL} ${stack_sources}
-    DEPENDS ${stack_sources} ${ONESTACK_TREE}/tools/stack/stack_bound.h
-    COMMENT "Building the stack tool for the host")
-  add_custom_target(onestack_stack_tool DEPENDS ${ONESTACK_STACK_TOOL})
+  onestack_host_tool(onestack_stack_tool ${ONESTACK_STACK_TOOL} ${ONESTACK_TREE}/tools/stack/main.cpp
+    ${ONESTACK_TREE}/tools/stack/stack_bound.cpp)
   # The target's frames and start, and the bounds of its C library.
   set(ONESTACK_STACK_TARGET_FILE ${CMAKE_CURRENT_BINARY_DIR}/target.stack CACHE INTERNAL "")
   file(WRITE ${ONESTACK_STACK_TARGET_FILE}
@@ -99,27 +118,12 @@ endfunction()
 if(EXISTS ${ONESTACK_TREE}/tools/timing/main.cpp)
   if(ONESTACK_BARE_METAL)
     set(ONESTACK_TIMING_TOOL ${CMAKE_CURRENT_BINARY_DIR}/host/onestack_timing CACHE INTERNAL "")
-    set(timing_sources ${ONESTACK_TREE}/tools/timing/main.cpp ${ONESTACK_TREE}/tools/timing/response_time.cpp
-      ${ONESTACK_TREE}/tools/stack/stack_bound.cpp)
-    add_custom_command(OUTPUT ${ONESTACK_TIMING_TOOL}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/host
-      COMMAND ${ONESTACK_HOST_CXX} -std=c++17 -O2 -I${ONESTACK_TREE}/tools/stack -I${ONESTACK_TREE}/tools/timing
-              -I${ONESTACK_TREE}/kernel/include -o ${ONESTACK_TIMING_TOOL} ${timing_sources}
-      DEPENDS ${timing_sources} ${ONESTACK_TREE}/tools/stack/stack_bound.h
-              ${ONESTACK_TREE}/tools/timing/response_time.h
-      COMMENT "Building the timing tool for the host")
-    add_custom_target(onestack_timing_tool DEPENDS ${ONESTACK_TIMING_TOOL})
+    onestack_host_tool(onestack_timing_tool ${ONESTACK_TIMING_TOOL} ${ONESTACK_TREE}/tools/timing/main.cpp
+      ${ONESTACK_TREE}/tools/timing/response_time.cpp ${ONESTACK_TREE}/tools/stack/stack_bound.cpp)
     # And the trace tool, which reads what the board's traced runs record.
     set(ONESTACK_TRACE_TOOL ${CMAKE_CURRENT_BINARY_DIR}/host/onestack_trace CACHE INTERNAL "")
-    set(trace_sources ${ONESTACK_TREE}/tools/trace/main.cpp ${ONESTACK_TREE}/tools/trace/trace_file.cpp
-      ${ONESTACK_TREE}/tools/trace/schedule.cpp)
-    add_custom_command(OUTPUT ${ONESTACK_TRACE_TOOL}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/host
-      COMMAND ${ONESTACK_HOST_CXX} -std=c++17 -O2 -I${ONESTACK_TREE}/tools/trace -I${ONESTACK_TREE}/kernel/include
-              -o ${ONESTACK_TRACE_TOOL} ${trace_sources}
-      DEPENDS ${trace_sources} ${ONESTACK_TREE}/tools/trace/schedule.h ${ONESTACK_TREE}/tools/trace/trace_file.h
-      COMMENT "Building the trace tool for the host")
-    add_custom_target(onestack_trace_tool DEPENDS ${ONESTACK_TRACE_TOOL})
+    onestack_host_tool(onestack_trace_tool ${ONESTACK_TRACE_TOOL} ${ONESTACK_TREE}/tools/trace/main.cpp
+      ${ONESTACK_TREE}/tools/trace/trace_file.cpp ${ONESTACK_TREE}/tools/trace/schedule.cpp)
   else()
     set(ONESTACK_TIMING_TOOL $<TARGET_FILE:onestack_timing> CACHE INTERNAL "")
   endif()
